@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the server and starts it in the default working directory run/
+# (configuration, BIN/ and DISK/ are prepared on first use, never overwritten).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build >/dev/null
+cmake --build build -j"$(nproc)"
+scripts/prepare-workdir.sh run
+cd run
+exec ../build/velmor-central
