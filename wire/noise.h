@@ -7,5 +7,6 @@
 int dev_urandom(unsigned char* buf, std::size_t count);
 // Next value of Marsaglia's xorshf96 generator.
 std::uint64_t xorshf96();
-// Reseeds both generators and fills n bytes (n even) with noise.
+// Reseeds both generators and fills n bytes (n even) with noise. Never writes
+// past n: an odd n gets its last byte from the C library generator alone.
 void noise_gen(unsigned char* buf, std::size_t n);
