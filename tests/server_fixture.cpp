@@ -88,7 +88,10 @@ std::string raw_exchange(int port, std::string_view bytes, int timeout_ms) {
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (!bytes.empty()) ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (bytes.empty())
+      ::shutdown(fd, SHUT_WR);  // a peer that sends nothing and closes its side
+    else
+      ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     char buf[4096];
     for (;;) {
       ssize_t n = ::recv(fd, buf, sizeof buf, 0);

@@ -42,6 +42,22 @@ struct server_options {
   bool letter_levels = false; // lay down the UID32-base and start-folder levels
 };
 
+inline server_options with_config(std::string config) {
+  server_options o;
+  o.config = std::move(config);
+  return o;
+}
+inline server_options without_config() {
+  server_options o;
+  o.write_config = false;
+  return o;
+}
+inline server_options with_letter_levels() {
+  server_options o;
+  o.letter_levels = true;
+  return o;
+}
+
 class central_server {
  public:
   explicit central_server(server_options opts = {});

@@ -94,8 +94,8 @@ TEST_F(ServerTest, SilentOrVanishingPeersGetNoReplyAndDoNotStopTheServer) {
 }
 
 TEST(ServerStart, PrintsTheReportAndBanner) {
-  central_server server({.config = "PORT_CENTRAL=@PORT@&\nUIDBASE=/dev/vdz9&DIR=U&\nPESELBASE=/dev/vdz9&\n"
-                                   "LISTBASE=/dev/vdz9&\n"});
+  central_server server(testing_support::with_config("PORT_CENTRAL=@PORT@&\nUIDBASE=/dev/vdz9&DIR=U&\nPESELBASE=/dev/vdz9&\n"
+                                   "LISTBASE=/dev/vdz9&\n"));
   ASSERT_TRUE(server.start());
   std::string expected = "\n MOUNT POINT UID:   /dev/vdz9\n MOUNT POINT PESEL: /dev/vdz9\n"
                          " MOUNT POINT LIST:  /dev/vdz9\n MOUNT POINT START: on system disk\n"
@@ -107,7 +107,7 @@ TEST(ServerStart, PrintsTheReportAndBanner) {
 }
 
 TEST(ServerStart, RefusesPortZeroAndNonRootUsers) {
-  central_server zero({.config = "PORT_CENTRAL=0&\n"});
+  central_server zero(testing_support::with_config("PORT_CENTRAL=0&\n"));
   EXPECT_EQ(zero.run_to_exit(), 0);
   EXPECT_NE(zero.output().find("\n\n   Error: Incorrect port number in config file\n"), std::string::npos)
       << zero.output();
@@ -120,19 +120,19 @@ TEST(ServerStart, RefusesPortZeroAndNonRootUsers) {
 
 TEST(ServerStart, MissingOrInconsistentConfigurationIsReportedButDoesNotStopTheStart) {
   // Mount points that disagree: the settings read stay, nothing is mounted.
-  central_server server({.config = "PORT_CENTRAL=@PORT@&\nUIDBASE=/dev/a&\nPESELBASE=/dev/b&\n"
-                                   "LISTBASE=/dev/a&\nSTARTBASE=/dev/a&\n"});
+  central_server server(testing_support::with_config("PORT_CENTRAL=@PORT@&\nUIDBASE=/dev/a&\nPESELBASE=/dev/b&\n"
+                                   "LISTBASE=/dev/a&\nSTARTBASE=/dev/a&\n"));
   ASSERT_TRUE(server.start());
   EXPECT_EQ(server.output(), "\n ERROR: incorrct velmorTAVR.config\n\n ... velmor_TAVR works ...\n\n");
 
-  central_server missing({.write_config = false});
+  central_server missing(testing_support::without_config());
   missing.launch();
   EXPECT_TRUE(missing.wait_output(" ... velmor_TAVR works ..."));
   EXPECT_EQ(missing.output().rfind("\n ERROR: incorrct velmorTAVR.config\n", 0), 0u) << missing.output();
 }
 
 TEST(ServerStart, TestModePrintsOneLinePerRequestReplyAndConnection) {
-  central_server server({.config = "PORT_CENTRAL=@PORT@&\nTEST=1&\n"});
+  central_server server(testing_support::with_config("PORT_CENTRAL=@PORT@&\nTEST=1&\n"));
   ASSERT_TRUE(server.start());
   std::string uid = server.ask("OP=get_UID64&");
   server.ask("OP=nothing&");

@@ -45,7 +45,11 @@ int main(int argc, char** argv) {
   int i = 1;
   for (; i < argc; ++i) {
     std::string a = argv[i];
-    if ((a == "-h" || a == "-p" || a == "-t") && i + 1 < argc) {
+    if (a == "-h" || a == "-p" || a == "-t") {
+      if (i + 1 >= argc) {
+        usage();
+        return exit_usage;
+      }
       const char* v = argv[++i];
       if (a == "-h") host = v;
       else if (a == "-p") port = std::atoi(v);
