@@ -6,9 +6,9 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
+#include "tests/fake_peer.h"
 #include "tests/server_fixture.h"
 
 namespace {
@@ -27,47 +27,6 @@ cli_result run_cli(const std::string& args) {
   int st = ::pclose(p);
   return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
 }
-
-// A listening socket on 127.0.0.1 that accepts one connection and then does
-// what the test asks of it.
-class fake_peer {
- public:
-  explicit fake_peer(std::string answer, bool answer_at_all = true) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    ::listen(fd_, 4);
-    thread_ = std::thread([this, answer, answer_at_all] {
-      int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
-      char buf[1024];
-      ::recv(c, buf, sizeof buf, MSG_WAITALL);
-      if (answer_at_all) {
-        ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
-      } else {
-        char x;
-        ::recv(c, &x, 1, 0);  // hold the connection until the client gives up
-      }
-      ::close(c);
-    });
-  }
-  ~fake_peer() {
-    ::shutdown(fd_, SHUT_RDWR);
-    thread_.join();
-    ::close(fd_);
-  }
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_;
-  std::thread thread_;
-};
 
 TEST(Cli, PrintsTheReplyOneFieldPerLineOrRaw) {
   testing_support::central_server server;
@@ -95,10 +54,10 @@ TEST(Cli, DistinctStatusesForEachFailure) {
     if (what == "refused") {
       r = run_cli("-p " + std::to_string(testing_support::free_port()) + " get_UID64");
     } else if (what == "timeout") {
-      fake_peer silent("", false);
+      testing_support::fake_peer silent([](const std::string&) { return testing_support::fake_peer::hold(); });
       r = run_cli("-t 1 -p " + std::to_string(silent.port()) + " get_UID64");
     } else if (what == "malformed") {
-      fake_peer garbage("not a frame");
+      testing_support::fake_peer garbage([](const std::string&) { return std::string("not a frame"); });
       r = run_cli("-p " + std::to_string(garbage.port()) + " get_UID64");
     } else if (what == "usage") {
       r = run_cli("-p");
