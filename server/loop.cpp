@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <netdb.h>
@@ -14,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "server/connections.h"
 #include "server/pipeline.h"
 #include "store/settings.h"
 #include "wire/format.h"
@@ -23,18 +26,20 @@ namespace {
 
 constexpr int max_events = 64;
 constexpr int listen_backlog = 128;
+// A connection whose request has not arrived this long after its accept is
+// closed, so nobody can hold the server's descriptors for ever.
+constexpr std::int64_t idle_limit_ms = 30000;
+// Descriptors kept free for handlers (their files, pipes and outgoing
+// connections): accepting stops while only these remain.
+constexpr std::size_t reserved_descriptors = 32;
+// How soon accepting is tried again after the process ran out of descriptors.
+constexpr std::int64_t accept_retry_ms = 100;
 
-// Per-descriptor state, allocated once at start for every descriptor the
-// process may hold, so the loop allocates nothing per connection.
-struct connection_slot {
-  char peer[fmt::peer_size];
-};
-
-struct slot_table {
-  connection_slot* slots = nullptr;
-  std::size_t size = 0;
-  connection_slot* at(int fd) { return fd >= 0 && static_cast<std::size_t>(fd) < size ? &slots[fd] : nullptr; }
-};
+std::int64_t monotonic_ms() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // Raises the soft descriptor limit to the hard one; returns the limit in force.
 std::size_t raise_descriptor_limit() {
@@ -71,22 +76,57 @@ void render_peer(const sockaddr_storage& sa, char* out) {
 
 namespace {
 
-void accept_burst(int listen_fd, int epoll_fd, slot_table& table) {
+struct loop_state {
+  int listen_fd = -1;
+  int epoll_fd = -1;
+  connection_table connections;
+  std::size_t max_clients = 1;
+  // Accepting is paused while the client limit is reached or after the
+  // process ran out of descriptors. The listening socket is edge-triggered,
+  // so every resume drains the backlog at once: no burst is forgotten.
+  bool accept_paused = false;
+  std::int64_t accept_retry_at = 0;
+  bool short_of_descriptors = false;
+};
+
+void close_connection(loop_state& st, int fd) {
+  st.connections.remove(fd);
+  if (test_mode) std::printf("Closed connection on descriptor %d\n", fd);
+  ::close(fd);
+}
+
+void accept_burst(loop_state& st, std::int64_t now) {
+  st.accept_paused = false;
   for (;;) {
-    sockaddr_storage sa;
-    socklen_t len = sizeof sa;
-    int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) std::perror("accept");
+    if (st.connections.count() >= st.max_clients) {
+      st.accept_paused = true;
+      st.accept_retry_at = 0;  // resumed when a connection closes
       return;
     }
-    connection_slot* slot = table.at(fd);
-    if (!slot) {  // beyond the limit read at start: cannot be tracked
+    sockaddr_storage sa;
+    socklen_t len = sizeof sa;
+    int fd = ::accept4(st.listen_fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      int err = errno;
+      bool exhausted = err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+      // Reported once per shortage, not on every retry.
+      if (!exhausted || !st.short_of_descriptors) std::perror("accept");
+      st.short_of_descriptors = exhausted;
+      if (exhausted) {
+        st.accept_paused = true;
+        st.accept_retry_at = now + accept_retry_ms;
+      }
+      return;
+    }
+    st.short_of_descriptors = false;
+    char peer[fmt::peer_size];
+    render_peer(sa, peer);
+    if (!st.connections.add(fd, peer, now + idle_limit_ms)) {  // beyond the table: cannot be tracked
       ::close(fd);
       continue;
     }
-    render_peer(sa, slot->peer);
     if (test_mode) {
       char host[1025], serv[32];
       if (::getnameinfo(reinterpret_cast<sockaddr*>(&sa), len, host, sizeof host, serv, sizeof serv,
@@ -96,22 +136,36 @@ void accept_burst(int listen_fd, int epoll_fd, slot_table& table) {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLET;
     ev.data.fd = fd;
-    if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) == -1) error("epoll_ctl");
+    if (::epoll_ctl(st.epoll_fd, EPOLL_CTL_ADD, fd, &ev) == -1) error("epoll_ctl");
   }
 }
 
-void serve_connection(int fd, slot_table& table) {
+void serve_connection(loop_state& st, int fd) {
   unsigned char frame[fmt::frame_size];
   std::memset(frame, 0, sizeof frame);
   ssize_t n = ::recv(fd, frame, sizeof frame, 0);
   if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) std::perror("read");
   if (n > 0) {
-    connection_slot* slot = table.at(fd);
-    executor(frame, slot ? slot->peer : "");
+    executor(frame, st.connections.peer(fd));
     if (::write(fd, frame, sizeof frame) < 0) std::perror("write");
   }
-  if (test_mode) std::printf("Closed connection on descriptor %d\n", fd);
-  ::close(fd);
+  close_connection(st, fd);
+}
+
+void expire_idle(loop_state& st, std::int64_t now) {
+  for (int fd = st.connections.oldest(); fd >= 0 && st.connections.deadline(fd) <= now;
+       fd = st.connections.oldest())
+    close_connection(st, fd);
+}
+
+// How long the wait may sleep: until the next idle deadline or accept retry.
+int wait_timeout(const loop_state& st, std::int64_t now) {
+  std::int64_t next = -1;
+  if (st.connections.oldest() >= 0) next = st.connections.deadline(st.connections.oldest());
+  if (st.accept_paused && st.accept_retry_at > 0 && (next < 0 || st.accept_retry_at < next))
+    next = st.accept_retry_at;
+  if (next < 0) return -1;
+  return next <= now ? 0 : static_cast<int>(next - now);
 }
 
 }  // namespace
@@ -159,37 +213,47 @@ int create_and_bind(const char* service) {
 }
 
 void server() {
-  slot_table table;
-  table.size = raise_descriptor_limit();
-  table.slots = static_cast<connection_slot*>(std::calloc(table.size, sizeof(connection_slot)));
-  if (!table.slots) error("calloc");
+  loop_state st;
+  std::size_t limit = raise_descriptor_limit();
+  if (!st.connections.init(limit)) error("calloc");
+  st.max_clients = limit > 2 * reserved_descriptors ? limit - reserved_descriptors : limit / 2 + 1;
 
-  int listen_fd = create_and_bind(port);
-  if (listen_fd == -1) error("create_and_bind");
-  if (ake_socket_nonblocking(listen_fd) == -1) std::abort();
-  if (::listen(listen_fd, listen_backlog) == -1) error("listen");
-  int epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd == -1) error("epoll_create");
+  st.listen_fd = create_and_bind(port);
+  if (st.listen_fd == -1) error("create_and_bind");
+  if (ake_socket_nonblocking(st.listen_fd) == -1) std::abort();
+  if (::listen(st.listen_fd, listen_backlog) == -1) error("listen");
+  st.epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (st.epoll_fd == -1) error("epoll_create");
   epoll_event ev{};
   ev.events = EPOLLIN | EPOLLET;
-  ev.data.fd = listen_fd;
-  if (::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listen_fd, &ev) == -1) error("epoll_ctl");
+  ev.data.fd = st.listen_fd;
+  if (::epoll_ctl(st.epoll_fd, EPOLL_CTL_ADD, st.listen_fd, &ev) == -1) error("epoll_ctl");
   auto events = std::make_unique<epoll_event[]>(max_events);
 
   for (;;) {
-    int n = ::epoll_wait(epoll_fd, events.get(), max_events, -1);
+    int n = ::epoll_wait(st.epoll_fd, events.get(), max_events, wait_timeout(st, monotonic_ms()));
+    std::int64_t now = monotonic_ms();
     for (int i = 0; i < n; ++i) {
       const epoll_event& e = events[i];
       int fd = e.data.fd;
       if ((e.events & (EPOLLERR | EPOLLHUP)) || !(e.events & EPOLLIN)) {
         if (test_mode) std::fprintf(stderr, "epoll error\n");
-        ::close(fd);
+        if (fd == st.listen_fd) {
+          ::close(fd);
+          continue;
+        }
+        close_connection(st, fd);
         continue;
       }
-      if (fd == listen_fd)
-        accept_burst(listen_fd, epoll_fd, table);
-      else
-        serve_connection(fd, table);
+      if (fd == st.listen_fd) {
+        if (!st.accept_paused) accept_burst(st, now);
+      } else {
+        serve_connection(st, fd);
+      }
     }
+    expire_idle(st, now);
+    if (st.accept_paused &&
+        (st.accept_retry_at > 0 ? now >= st.accept_retry_at : st.connections.count() < st.max_clients))
+      accept_burst(st, now);
   }
 }
