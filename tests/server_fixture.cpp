@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -103,7 +104,7 @@ std::string raw_exchange(int port, std::string_view bytes, int timeout_ms) {
   return got;
 }
 
-central_server::central_server(server_options opts) : port_(free_port()) {
+central_server::central_server(server_options opts) : max_descriptors_(opts.max_descriptors), port_(free_port()) {
   make_dirs(dir_ / "BIN");
   for (const char* d : {"DISK/UID32BASE", "DISK/PESEL", "DISK/LIST", "DISK/START"}) make_dirs(dir_ / d);
   write_file(dir_ / "BIN/version", "1.0.0\nLinux\n");
@@ -134,6 +135,10 @@ pid_t central_server::spawn(uid_t as_user) {
     ::dup2(e, 2);
     int devnull = ::open("/dev/null", O_RDONLY);
     ::dup2(devnull, 0);
+    if (max_descriptors_ > 0) {
+      rlimit rl{static_cast<rlim_t>(max_descriptors_), static_cast<rlim_t>(max_descriptors_)};
+      ::setrlimit(RLIMIT_NOFILE, &rl);
+    }
     if (as_user != 0 && (::setgid(as_user) != 0 || ::setuid(as_user) != 0)) ::_exit(126);
     ::execl(bin.c_str(), "velmor-central", static_cast<char*>(nullptr));
     ::_exit(127);

@@ -40,6 +40,7 @@ struct server_options {
   std::string config;         // empty: "PORT_CENTRAL=<free port>&" only
   bool write_config = true;
   bool letter_levels = false; // lay down the UID32-base and start-folder levels
+  int max_descriptors = 0;     // > 0: the server's soft and hard descriptor limit
 };
 
 inline server_options with_config(std::string config) {
@@ -76,6 +77,7 @@ class central_server {
   void stop();
 
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   const temp_dir& dir() const { return dir_; }
   std::string path(std::string_view rel) const { return dir_ / rel; }
   std::string output() const;  // what the server printed on standard output
@@ -88,6 +90,7 @@ class central_server {
  private:
   pid_t spawn(uid_t as_user);
   temp_dir dir_;
+  int max_descriptors_;
   int port_;
   pid_t pid_ = -1;
 };
