@@ -1,0 +1,59 @@
+#include "tests/fuzz/fuzz_workdir.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "store/settings.h"
+
+// Linked with --wrap=connect: every outgoing connection is refused at once,
+// so a fuzzed block notice never leaves the process.
+extern "C" int __wrap_connect(int, const sockaddr*, socklen_t) {
+  errno = ECONNREFUSED;
+  return -1;
+}
+
+namespace {
+
+void make(const std::string& p) { ::mkdir(p.c_str(), 0777); }
+
+void letter_levels(const std::string& root) {
+  make(root);
+  for (char a = 'A'; a <= 'Z'; ++a) {
+    std::string l1 = root + "/" + a;
+    make(l1);
+    for (char b = 'A'; b <= 'Z'; ++b) {
+      std::string l2 = l1 + "/" + b;
+      make(l2);
+      for (char c = 'A'; c <= 'Z'; ++c) make(l2 + "/" + c);
+    }
+  }
+}
+
+}  // namespace
+
+void enter_fuzz_workdir() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  char tmpl[] = "/tmp/velmor-fuzz-XXXXXX";
+  if (!::mkdtemp(tmpl) || ::chdir(tmpl) != 0) std::abort();
+  make("BIN");
+  make("DISK");
+  for (const char* d : {"DISK/PESEL", "DISK/LIST"}) make(d);
+  letter_levels("DISK/UID32BASE");
+  letter_levels("DISK/START");
+  if (FILE* f = std::fopen("BIN/version", "w")) {
+    std::fputs("1.0.0\nLinux\n", f);
+    std::fclose(f);
+  }
+  if (FILE* f = std::fopen("velmorTAVR.config", "w")) {
+    std::fputs("PORT_CENTRAL=8809&\n", f);
+    std::fclose(f);
+  }
+  reset_settings();
+}
