@@ -78,8 +78,11 @@ TEST_F(LookupTest, OutcomeTable) {
        nip1, regon1, 0, uid_a},
       {"last line agrees by REGON", pesel_line(uid_a, euid_a, "Ka", nip2, regon1) + "\n", "-", "Kb", nip1,
        regon1, 1, uid_a},
-      {"last line agrees by neither", pesel_line(uid_a, euid_a, "Ka", nip2, "null") + "\n", "-", "Kb", nip1,
+      {"last line agrees by neither", pesel_line(uid_a, euid_a, "Ka", nip2, regon1) + "\n", "-", "Kb", nip1,
        "null", 0, uid_a},
+      // Exact comparison: a REGON "null" on both sides agrees.
+      {"last line agrees by a null REGON", pesel_line(uid_a, euid_a, "Ka", nip2, "null") + "\n", "-", "Kb", nip1,
+       "null", 1, uid_a},
       {"last line without a pair", "NAME=x&DEP=Ka&NIP=N1234567883&\n", "-", "Kb", nip1, "null", 0, "null"},
       {"empty file", "", "-", "Ka", nip1, "null", 0, "null"},
   };
