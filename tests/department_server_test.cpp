@@ -5,22 +5,23 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <regex>
 #include <string>
 
+#include "tests/dated_text.h"
 #include "tests/server_fixture.h"
 
 namespace {
 
 using testing_support::central_server;
 using testing_support::file_exists;
+using testing_support::is_date_field;
+using testing_support::value_of;
 using testing_support::make_dirs;
 using testing_support::read_file;
 using testing_support::write_file;
 
 const std::string pesel_journal = "DISK/LIST/list_pesel_nod.q";
 const std::string node_journal = "DISK/LIST/list_uid32base.q";
-const std::string date_re = "DATE=[0-9]{8}-[0-9]{2}:[0-9]{2}:[0-9]{2}&";
 
 // Valid identifiers from a stem of digits, so that every test has firms of
 // its own: "N" + 9 digits + check digit (the stem's last digit is raised
@@ -55,18 +56,12 @@ std::string add_request(const std::string& dep, const std::string& nip, const st
   return "OP=add_department&NAME=" + name + "&DEP=" + dep + "&NIP=" + nip + "&REGON=" + regon + "&" + ports;
 }
 
-// The value of key in a reply or a line ("" when absent).
-std::string value_of(const std::string& text, const std::string& key) {
-  std::smatch m;
-  if (!std::regex_search(text, m, std::regex("(^|&)" + key + "=([^&]*)&"))) return "";
-  return m[2];
+void expect_dated_lines(const std::string& text, std::initializer_list<std::string> lines) {
+  EXPECT_TRUE(testing_support::is_dated_lines(text, lines)) << text;
 }
 
-// text is the lines given, each followed by a DATE field and a newline.
-void expect_dated_lines(const std::string& text, std::initializer_list<std::string> lines) {
-  std::string re;
-  for (const std::string& l : lines) re += std::regex_replace(l, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") + date_re + "\n";
-  EXPECT_TRUE(std::regex_match(text, std::regex(re))) << text;
+bool all_of_range(const std::string& s, char lo, char hi) {
+  return std::all_of(s.begin(), s.end(), [&](char c) { return c >= lo && c <= hi; });
 }
 
 // A firm's first department needs the letter levels for its random UID32;
@@ -79,11 +74,14 @@ TEST(DepartmentFreshPair, FirstDepartmentsGetAPairThatLaterDepartmentsShare) {
   // A firm with both identifiers.
   const std::string n = nip("100000000"), r = regon("10000000");
   std::string first = server.ask(add_request("7", n, r));
-  std::regex done("RE=add_department&STATUS=done&UID32=([A-Z]{3}[0-9]{29})&EUID=([a-z]{32})&NAME=Shop&DEP=7&NIP=" + n +
-                  "&REGON=" + r + "&PUID=9001&PORTP=9002&PORTQ=9003&NODES=2&" + date_re);
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(first, m, done)) << first;
-  const std::string uid = m[1], euid = m[2];
+  const std::string uid = value_of(first, "UID32"), euid = value_of(first, "EUID");
+  ASSERT_EQ(uid.size(), 32u) << first;
+  EXPECT_TRUE(all_of_range(uid.substr(0, 3), 'A', 'Z') && all_of_range(uid.substr(3), '0', '9')) << uid;
+  EXPECT_TRUE(euid.size() == 32 && all_of_range(euid, 'a', 'z')) << euid;
+  const std::string head = "RE=add_department&STATUS=done&UID32=" + uid + "&EUID=" + euid + "&NAME=Shop&DEP=7&NIP=" +
+                           n + "&REGON=" + r + "&PUID=9001&PORTP=9002&PORTQ=9003&NODES=2&";
+  EXPECT_EQ(first.substr(0, head.size()), head);
+  EXPECT_TRUE(is_date_field(first.substr(head.size()))) << first;
   const std::string pair = "UID32=" + uid + "&EUID=" + euid;
   // DEP "Kb" occurs in none of the firm's lines: it takes over the pair.
   std::string second = server.ask(add_request("Kb", n, r, "Store", "PUID=7001&PORTP=7002&PORTQ=7003&NODES=5&"));
