@@ -2,26 +2,36 @@
 // line for a key is its current version.
 #pragma once
 #include <cstddef>
+#include <ctime>
 
 // "DATE=YYYYMMDD-hh:mm:ss&" in local time into out[24]; 0. When the clock
 // cannot be read: "NULL" and -1.
 int get_time(char* out);
-// Appends line and '\n' to dir/name (created if missing), flushed and closed
-// within the call. -1 when the file cannot be opened or written.
+// The DATE field of the broken-down time t into out[24]; 0, or "NULL" and -1
+// when it would not fit (a year past 9999).
+int format_date_field(const std::tm& t, char* out);
+// Appends line and '\n' to dir/name (created if missing, mode 0666 less the
+// umask) in one write, closed within the call. -1 when the joined path does
+// not fit 512 bytes, the file cannot be opened, or the write or close fails.
 int add_text_line(const char* dir, const char* name, const char* line);
 // The same for a complete path.
 int add_string_to_file(const char* path, const char* line);
 
 // Results of the readers below.
 inline constexpr int line_found = 0;
-inline constexpr int line_no_file = -1;  // cannot be opened
+inline constexpr int line_no_file = -1;  // cannot be opened as a regular file, or read
 inline constexpr int line_none = -2;     // no (matching) line
 
-// The last line of the file, without its newline, into out[cap] (cut to fit
-// cap). Found from the end of the file: the cost does not grow with the file.
+// The readers see a file exactly as a walk with fgets and a 512-byte buffer
+// does: a line longer than 511 bytes (newline included) counts as pieces of
+// 511. The text goes into out[cap] without its newline, cut to fit cap.
+
+// The last line of the file. Found from the end of the file: the cost does
+// not grow with the file.
 int read_last_line(const char* path, char* out, std::size_t cap);
 // The last line that contains needle anywhere, found from the end likewise.
-// The match includes the line's newline, as a line read with fgets would.
+// The match includes the line's newline, as a line read with fgets would; an
+// empty needle matches the last line.
 int read_last_line_containing(const char* path, const char* needle, char* out, std::size_t cap);
-// The first line without its newline.
+// The first line.
 int read_first_line(const char* path, char* out, std::size_t cap);

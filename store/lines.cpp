@@ -1,0 +1,253 @@
+#include "store/lines.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "store/paths.h"
+#include "wire/message.h"
+#include "wire/owners.h"
+
+namespace {
+
+constexpr std::size_t date_cap = 24;
+constexpr std::size_t path_cap = 512;
+// Readers see a file the way fgets with a 512-byte buffer does: a line is cut
+// into pieces of at most 511 bytes, its newline included.
+constexpr off_t piece_max = 511;
+// Backward window: 4 KiB of older text plus room for the tail of the line
+// being scanned, so a line of normal length is always whole in the window.
+constexpr off_t window_tail = 512;
+constexpr off_t window_cap = 4096 + window_tail;
+
+bool write_all(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (w == 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// Reads up to n bytes at offset at; the count read (short only at the end of
+// the file), or -1 on a read error.
+ssize_t read_at(int fd, char* buf, std::size_t n, off_t at) {
+  std::size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::pread(fd, buf + got, n - got, at + static_cast<off_t>(got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// A readable regular file and its size; an empty owner when there is none.
+unique_fd open_regular(const char* path, off_t& size) {
+  unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return unique_fd();
+  size = st.st_size;
+  return fd;
+}
+
+// The text of a piece as a C string holds it: up to a NUL byte, if any.
+std::string_view as_c_text(std::string_view piece) {
+  return piece.substr(0, piece.find('\0'));
+}
+
+// A piece without its newline, cut to fit out[cap].
+void put_piece(std::string_view text, char* out, std::size_t cap) {
+  if (cap == 0) return;
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  std::size_t n = text.size() < cap - 1 ? text.size() : cap - 1;
+  std::memcpy(out, text.data(), n);
+  out[n] = '\0';
+}
+
+// Walks a file's lines from the end through a window read with pread, and
+// tests each line's pieces last first. Holds nothing beyond one call.
+class backward_lines {
+ public:
+  backward_lines(int fd, off_t size) : fd_(fd), size_(size) {}
+
+  // line_found with out written, line_none, or line_no_file on a read error.
+  int last_containing(std::string_view needle, char* out, std::size_t cap) {
+    off_t stop = size_;  // end of the current line, newline included
+    while (stop > 0) {
+      char last;
+      if (!byte_at(stop - 1, last)) return line_no_file;
+      off_t content_end = last == '\n' ? stop - 1 : stop;
+      off_t start = line_start(content_end, stop);
+      if (start < 0) return line_no_file;
+      off_t pieces = (stop - start + piece_max - 1) / piece_max;
+      for (off_t k = pieces - 1; k >= 0; --k) {
+        off_t from = start + k * piece_max;
+        off_t to = from + piece_max < stop ? from + piece_max : stop;
+        std::string_view piece;
+        if (!bytes(from, to, piece)) return line_no_file;
+        std::string_view text = as_c_text(piece);
+        if (text.find(needle) != std::string_view::npos) {
+          put_piece(text, out, cap);
+          return line_found;
+        }
+      }
+      stop = start;
+    }
+    return line_none;
+  }
+
+ private:
+  // Window [win_begin_, win_end_) ending at end.
+  bool load(off_t end) {
+    off_t begin = end > window_cap ? end - window_cap : 0;
+    std::size_t n = static_cast<std::size_t>(end - begin);
+    if (read_at(fd_, win_, n, begin) != static_cast<ssize_t>(n)) {
+      win_begin_ = win_end_ = 0;  // the file shrank or cannot be read
+      return false;
+    }
+    win_begin_ = begin;
+    win_end_ = end;
+    return true;
+  }
+
+  bool byte_at(off_t at, char& c) {
+    if (at < win_begin_ || at >= win_end_) {
+      if (!load(at + 1)) return false;
+    }
+    c = win_[at - win_begin_];
+    return true;
+  }
+
+  // First byte of the line whose text ends at content_end and which ends at
+  // stop; -1 on a read error.
+  off_t line_start(off_t content_end, off_t stop) {
+    off_t limit = content_end;  // [.., limit) is still to be searched
+    while (limit > 0) {
+      if (limit <= win_begin_ || limit > win_end_) {
+        // Keep the line's tail in the window while it is short enough, so its
+        // pieces can be tested in place.
+        if (!load(stop - limit <= window_tail ? stop : limit)) return -1;
+      }
+      const void* nl = ::memrchr(win_, '\n', static_cast<std::size_t>(limit - win_begin_));
+      if (nl) return win_begin_ + (static_cast<const char*>(nl) - win_) + 1;
+      limit = win_begin_;
+    }
+    return 0;
+  }
+
+  // Bytes [from, to) of the file, at most piece_max of them.
+  bool bytes(off_t from, off_t to, std::string_view& v) {
+    std::size_t n = static_cast<std::size_t>(to - from);
+    if (from >= win_begin_ && to <= win_end_) {
+      v = std::string_view(win_ + (from - win_begin_), n);
+      return true;
+    }
+    if (read_at(fd_, scratch_, n, from) != static_cast<ssize_t>(n)) return false;
+    v = std::string_view(scratch_, n);
+    return true;
+  }
+
+  int fd_;
+  off_t size_;
+  off_t win_begin_ = 0;
+  off_t win_end_ = 0;
+  char win_[window_cap];
+  char scratch_[piece_max];
+};
+
+}  // namespace
+
+int format_date_field(const std::tm& t, char* out) {
+  char buf[date_cap];
+  int n = std::snprintf(buf, sizeof buf, "DATE=%lld%02d%02d-%02d:%02d:%02d&",
+                        static_cast<long long>(t.tm_year) + 1900, t.tm_mon + 1, t.tm_mday,
+                        t.tm_hour, t.tm_min, t.tm_sec);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof buf) {
+    copy_text(out, date_cap, "NULL");
+    return -1;
+  }
+  copy_text(out, date_cap, std::string_view(buf, static_cast<std::size_t>(n)));
+  return 0;
+}
+
+int get_time(char* out) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (now == static_cast<std::time_t>(-1) || ::localtime_r(&now, &local) == nullptr) {
+    copy_text(out, date_cap, "NULL");
+    return -1;
+  }
+  return format_date_field(local, out);
+}
+
+int add_text_line(const char* dir, const char* name, const char* line) {
+  char path[path_cap];
+  if (join_path(dir, name, path, sizeof path) != 0) return -1;
+  return add_string_to_file(path, line);
+}
+
+int add_string_to_file(const char* path, const char* line) {
+  // Line and newline go out in one write, so an append is never split by
+  // another writer's line.
+  std::string_view text(line);
+  std::size_t n = text.size() + 1;
+  char small[1024];
+  std::unique_ptr<char[]> large;
+  char* buf = small;
+  if (n > sizeof small) {
+    large.reset(new (std::nothrow) char[n]);
+    if (!large) return -1;
+    buf = large.get();
+  }
+  std::memcpy(buf, text.data(), text.size());
+  buf[text.size()] = '\n';
+
+  unique_fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd) return -1;
+  bool ok = write_all(fd.get(), buf, n);
+  // close can be the first to report a failed write (network file systems).
+  if (::close(fd.release()) != 0) ok = false;
+  return ok ? 0 : -1;
+}
+
+int read_last_line(const char* path, char* out, std::size_t cap) {
+  return read_last_line_containing(path, "", out, cap);
+}
+
+int read_last_line_containing(const char* path, const char* needle, char* out, std::size_t cap) {
+  off_t size = 0;
+  unique_fd fd = open_regular(path, size);
+  if (!fd) return line_no_file;
+  backward_lines lines(fd.get(), size);
+  return lines.last_containing(needle, out, cap);
+}
+
+int read_first_line(const char* path, char* out, std::size_t cap) {
+  off_t size = 0;
+  unique_fd fd = open_regular(path, size);
+  if (!fd) return line_no_file;
+  char buf[piece_max];
+  ssize_t got = read_at(fd.get(), buf, sizeof buf, 0);
+  if (got < 0) return line_no_file;
+  if (got == 0) return line_none;
+  std::string_view piece(buf, static_cast<std::size_t>(got));
+  std::size_t nl = piece.find('\n');
+  if (nl != std::string_view::npos) piece = piece.substr(0, nl + 1);
+  put_piece(as_c_text(piece), out, cap);
+  return line_found;
+}
