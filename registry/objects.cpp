@@ -1,7 +1,7 @@
 #include "registry/objects.h"
 
+#include <charconv>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -100,7 +100,7 @@ int get_nlines_pesel(char* message, char* reply) {
   if (select_value(message, "PESEL", pesel) == field_found && std::strlen(pesel) == fmt::pesel_len)
     count = get_nlines_obj(pesel);
   char digits[16];
-  std::snprintf(digits, sizeof digits, "%d", count);
+  *std::to_chars(digits, digits + sizeof digits - 1, count).ptr = '\0';
   text_builder(reply, fmt::message_size).add("RE=get_nlines_pesel&").field("NLINES", digits);
   return count > 0 ? 0 : -1;
 }
