@@ -1,3 +1,4 @@
+#include "admin/restore.h"
 #include "registry/identifiers.h"
 #include "server/dispatch.h"
 
@@ -8,5 +9,6 @@ int get_uid64_row(char*, char* reply) { return get_UID64(reply); }
 // Adding an operation is adding a row.
 const operation_row operation_table[] = {
     {"get_UID64", get_uid64_row, nullptr},
+    {"restore_files_local", nullptr, restore_files_local},
 };
 const std::size_t operation_count = sizeof operation_table / sizeof operation_table[0];
