@@ -1,4 +1,5 @@
 #include "admin/admin_log.h"
+#include "admin/restore.h"
 #include "admin/version_config.h"
 #include "registry/department_add.h"
 #include "registry/department_query.h"
@@ -29,6 +30,7 @@ const operation_row operation_table[] = {
     {"get_node", get_node, nullptr},
     {"add_ip_node", add_ip_node, nullptr},
     {"versionTAVR", versionTAVR, nullptr},
+    {"restore_files_local", nullptr, restore_files_local},
     {"get_tavr_config", get_tavr_config, nullptr},
     {"chg_tavr_config", nullptr, chg_tavr_config},
     {"log_adm", log_adm, nullptr},
