@@ -8,6 +8,7 @@
 #include "registry/objects.h"
 #include "registry/special.h"
 #include "registry/start_codes.h"
+#include "registry/users.h"
 #include "server/dispatch.h"
 
 namespace {
@@ -24,6 +25,8 @@ const operation_row operation_table[] = {
     {"get_special_pesel", get_special_pesel, nullptr},
     {"add_department", add_department, nullptr},
     {"get_dep_data", get_dep_data, nullptr},
+    {"add_usr", add_usr, nullptr},
+    {"check_user", check_user, nullptr},
     {"add_pesel_obj", add_pesel_obj, nullptr},
     {"get_nlines_pesel", get_nlines_pesel, nullptr},
     {"get_line_pesel_obj", get_line_pesel_obj, nullptr},
