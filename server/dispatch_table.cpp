@@ -2,12 +2,14 @@
 #include "admin/restore.h"
 #include "admin/version_config.h"
 #include "registry/department_add.h"
+#include "registry/department_block.h"
 #include "registry/department_query.h"
 #include "registry/identifiers.h"
 #include "registry/nodes.h"
 #include "registry/objects.h"
 #include "registry/special.h"
 #include "registry/start_codes.h"
+#include "registry/user_block.h"
 #include "registry/users.h"
 #include "server/dispatch.h"
 
@@ -24,9 +26,12 @@ const operation_row operation_table[] = {
     {"get_UID64", get_uid64_row, nullptr},
     {"get_special_pesel", get_special_pesel, nullptr},
     {"add_department", add_department, nullptr},
+    {"block_department", block_department, nullptr},
     {"get_dep_data", get_dep_data, nullptr},
     {"add_usr", add_usr, nullptr},
     {"check_user", check_user, nullptr},
+    {"block_user_by_central_admin", block_user_by_central_admin, nullptr},
+    {"block_user", block_user, nullptr},
     {"add_pesel_obj", add_pesel_obj, nullptr},
     {"get_nlines_pesel", get_nlines_pesel, nullptr},
     {"get_line_pesel_obj", get_line_pesel_obj, nullptr},
