@@ -3,18 +3,11 @@
 #include <string>
 #include <string_view>
 
+#include "tests/text_pattern.h"
+
 namespace testing_support {
 
-// "DATE=YYYYMMDD-hh:mm:ss&" with digits where the shape has them.
-inline bool is_date_field(std::string_view f) {
-  constexpr std::string_view shape = "DATE=dddddddd-dd:dd:dd&";
-  if (f.size() != shape.size()) return false;
-  for (std::size_t i = 0; i < f.size(); ++i) {
-    bool ok = shape[i] == 'd' ? f[i] >= '0' && f[i] <= '9' : f[i] == shape[i];
-    if (!ok) return false;
-  }
-  return true;
-}
+inline bool is_date_field(std::string_view f) { return matches(f, date_pattern); }
 
 // text is exactly the given texts, each followed by a DATE field and a newline.
 inline bool is_dated_lines(std::string_view text, std::initializer_list<std::string> lines) {

@@ -64,10 +64,9 @@ bool all_of_range(const std::string& s, char lo, char hi) {
   return std::all_of(s.begin(), s.end(), [&](char c) { return c >= lo && c <= hi; });
 }
 
-// A firm's first department needs the letter levels for its random UID32;
-// laying them down is slow, so one test covers every fresh pair.
+// A firm's first department needs the letter levels of its random UID32.
 TEST(DepartmentFreshPair, FirstDepartmentsGetAPairThatLaterDepartmentsShare) {
-  central_server server(testing_support::with_letter_levels());
+  central_server server(testing_support::with_linked_letter_levels());
   ASSERT_TRUE(server.start()) << server.output() << server.errors();
   auto file = [&](const std::string& rel) { return read_file(server.path(rel)); };
 
