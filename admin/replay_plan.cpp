@@ -1,5 +1,15 @@
 #include "admin/replay_plan.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+fresh_modes fresh_modes_now() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return {static_cast<mode_t>(replay_folder_mode & ~mask), static_cast<mode_t>(replay_file_mode & ~mask),
+          ::geteuid(), ::getegid()};
+}
+
 std::string& replay_plan::keep_text(std::string text) {
   texts_.push_back(std::move(text));
   return texts_.back();

@@ -14,6 +14,19 @@
 
 inline constexpr std::uint64_t no_seq = UINT64_MAX;
 
+// What the replay creates: folders 0755 and files 0666, under the
+// file-creation mask, owned by the process.
+inline constexpr mode_t replay_folder_mode = 0755;
+inline constexpr mode_t replay_file_mode = 0666;
+struct fresh_modes {
+  mode_t folder;
+  mode_t file;
+  uid_t uid;
+  gid_t gid;
+};
+// The modes and owner of a folder or file created now.
+fresh_modes fresh_modes_now();
+
 // A folder that the replay creates (mkdir) before an append.
 struct planned_dir {
   std::string path;
@@ -33,9 +46,10 @@ struct planned_target {
   std::vector<std::uint32_t> chain;  // folders made before each append, outermost first
   std::vector<planned_line> lines;
   bool kept = false;       // found by the clearing: its old content is replaced
+  bool settled = false;    // kept, and found holding exactly its lines already
   bool written = false;    // the writer has put its lines
-  off_t base = 0;          // size before the writer's lines
-  off_t end = 0;           // size after them
+  off_t base = 0;          // size before the writer's lines (0 when kept)
+  off_t end = 0;           // size after them (or of a settled file)
   std::uint64_t first_seq() const { return lines.front().seq; }
 };
 
