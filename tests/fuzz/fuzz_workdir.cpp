@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ftw.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -34,6 +35,13 @@ void letter_levels(const std::string& root) {
   }
 }
 
+char workdir[32];
+
+int remove_entry(const char* path, const struct stat*, int, FTW*) { return ::remove(path); }
+
+// The scratch tree goes when the fuzzing process ends.
+void remove_workdir() { ::nftw(workdir, remove_entry, 64, FTW_DEPTH | FTW_PHYS); }
+
 }  // namespace
 
 void enter_fuzz_workdir() {
@@ -42,6 +50,8 @@ void enter_fuzz_workdir() {
   done = true;
   char tmpl[] = "/tmp/velmor-fuzz-XXXXXX";
   if (!::mkdtemp(tmpl) || ::chdir(tmpl) != 0) std::abort();
+  std::snprintf(workdir, sizeof workdir, "%s", tmpl);
+  std::atexit(remove_workdir);
   make("BIN");
   make("DISK");
   for (const char* d : {"DISK/PESEL", "DISK/LIST"}) make(d);
