@@ -6,6 +6,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "admin/tree_prune.h"
 #include "wire/owners.h"
@@ -112,24 +113,30 @@ void roll_back(replay_plan& plan, std::uint64_t cut) {
     if (d.kept && d.first_seq > cut) remove_path(d.path);
 }
 
+// Makes the folder and those it lies in that are not there yet, outermost
+// first. As in the line-by-line replay the results are not looked at: a
+// folder that could not be made shows as a failed append.
+void make_folders(replay_plan& plan, std::uint32_t dir, std::vector<std::uint32_t>& missing) {
+  missing.clear();
+  for (std::uint32_t i = dir; i != no_dir && !plan.dirs[i].present; i = plan.dirs[i].parent)
+    missing.push_back(i);
+  for (auto i = missing.rbegin(); i != missing.rend(); ++i) {
+    ::mkdir(plan.dirs[*i].path.c_str(), replay_folder_mode);
+    plan.dirs[*i].present = true;
+  }
+}
+
 }  // namespace
 
 std::uint64_t write_plan(replay_plan& plan) {
   std::uint64_t cut = no_seq;
   std::string content;
+  std::vector<std::uint32_t> missing;
   const fresh_modes fresh = fresh_modes_now();
   for (planned_target& t : plan.targets) {
     if (t.first_seq() >= cut) break;  // in order of first append: the rest start later still
     if (t.settled) continue;          // its folders are kept, its lines in place
-    for (std::uint32_t i : t.chain) {
-      planned_dir& d = plan.dirs[i];
-      if (!d.present) {
-        // As in the line-by-line replay the result is not looked at: a folder
-        // that could not be made shows as a failed append.
-        ::mkdir(d.path.c_str(), replay_folder_mode);
-        d.present = true;
-      }
-    }
+    make_folders(plan, t.dir, missing);
     content.clear();
     for (const planned_line& l : t.lines) {
       if (l.seq >= cut) break;

@@ -104,16 +104,18 @@ bool holds_exactly(int fd, const planned_target& t, off_t size, std::string& scr
   return true;
 }
 
-// A kept file that is already what the replay would write (a plain file of
-// its own, fresh mode and owner, the planned lines) needs no writing; looked
-// at here, through its folder, rather than by path later.
+// A kept file that already holds its planned lines (a plain file of its
+// own) needs no writing, only the mode and owner of a fresh file; looked at
+// here, through its folder, rather than by path later.
 void settle_kept_file(int dfd, const std::string& name, planned_target& t, prune_context& ctx) {
   unique_fd fd(::openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-      (st.st_mode & 07777) != ctx.fresh.file || st.st_uid != ctx.fresh.uid || st.st_gid != ctx.fresh.gid)
-    return;
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return;
   if (!holds_exactly(fd.get(), t, st.st_size, ctx.scratch)) return;
+  if ((st.st_mode & 07777) != ctx.fresh.file && ::fchmod(fd.get(), ctx.fresh.file) != 0) return;
+  if ((st.st_uid != ctx.fresh.uid || st.st_gid != ctx.fresh.gid) &&
+      ::fchown(fd.get(), ctx.fresh.uid, ctx.fresh.gid) != 0)
+    return;
   t.settled = true;
   t.base = 0;
   t.end = st.st_size;
