@@ -42,7 +42,14 @@ std::string* load_journal(replay_plan& plan, const char* name, std::size_t& size
   }
   size = text.size();
   text.push_back('\0');
-  return &plan.keep_text(std::move(text));
+  std::string& kept = plan.keep_text(std::move(text));
+  // Every line is at least one append: room for all of them at once.
+  std::size_t lines = 0;
+  for (const char* p = kept.data(); (p = static_cast<const char*>(std::memchr(p, '\n', kept.data() + size - p)));
+       ++p)
+    ++lines;
+  plan.expect_appends(lines + 1);
+  return &kept;
 }
 
 // Calls fn(line) for every line of a loaded journal, the newline replaced by

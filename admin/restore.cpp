@@ -1,6 +1,5 @@
 #include "admin/restore.h"
 
-#include <sys/stat.h>
 #include <vector>
 
 #include "admin/counter_copy.h"
@@ -14,8 +13,6 @@
 #include "wire/message.h"
 
 namespace {
-
-constexpr mode_t folder_mode = 0755;
 
 struct planned_phase {
   phase_result result;
@@ -46,12 +43,6 @@ class tree_replay {
   std::vector<planned_phase> phases_;
 };
 
-mode_t creation_mask() {
-  mode_t m = ::umask(0);
-  ::umask(m);
-  return m;
-}
-
 const char* rebuild_pesel_base() {
   tree_replay t;
   // The journals are read before the tree is touched, so the clearing knows
@@ -62,7 +53,7 @@ const char* rebuild_pesel_base() {
                              "incorrect_qvector[2]"),
             "no_file[4]") &&
       t.run(plan_department_phase(t.plan, "list_pesel_nod.q", "no_file[5]"), "no_file[6]");
-  prune_folder(pesel_base, t.plan, folder_mode & ~creation_mask());
+  prune_folder(pesel_base, t.plan);
   return t.write();
 }
 
@@ -72,14 +63,14 @@ const char* rebuild_uid32_base() {
       t.run(plan_address_phase(t.plan, "list_ip.nq", "no_file[9]", "incorrect_qvector[5]",
                                "incorrect_qvector[6]"),
             "no_file[10]");
-  lay_letter_tree(uid32base, "UID32BASE", t.plan, folder_mode);
+  lay_letter_tree(uid32base, "UID32BASE", t.plan);
   return t.write();
 }
 
 const char* rebuild_start_folder() {
   tree_replay t;
   t.run(plan_start_phase(t.plan, "list_start_base.q", "no_file[11]", "incorrect_qvector[7]"), "no_file[12]");
-  lay_letter_tree(start_base, "START", t.plan, folder_mode);
+  lay_letter_tree(start_base, "START", t.plan);
   return t.write();
 }
 
@@ -112,15 +103,15 @@ int restore_files_local(char*, char* reply, const char* peer) {
 
 void clear_base_PESEL() {
   replay_plan nothing;
-  prune_folder(pesel_base, nothing, 0);
+  prune_folder(pesel_base, nothing);
 }
 
 void clear_UID32BASE() {
   replay_plan nothing;
-  lay_letter_tree(uid32base, "UID32BASE", nothing, 0);
+  lay_letter_tree(uid32base, "UID32BASE", nothing);
 }
 
 void clear_base_START() {
   replay_plan nothing;
-  lay_letter_tree(start_base, "START", nothing, 0);
+  lay_letter_tree(start_base, "START", nothing);
 }

@@ -65,20 +65,60 @@ void remove_entry(int dfd, const char* name, unsigned char type) {
 
 struct prune_context {
   replay_plan& plan;
-  mode_t dir_mode;
+  fresh_modes fresh = fresh_modes_now();
+  std::string scratch = {};
 };
 
 void prune_entries(int dfd, std::string& path, bool keep_dot_names, prune_context& ctx);
 
 // A folder kept for the replay looks as a fresh mkdir would make it.
-void settle_kept_folder(int fd, mode_t mode) {
+void settle_kept_folder(int fd, const prune_context& ctx) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return;
-  if ((st.st_mode & 07777) != mode) ::fchmod(fd, mode);
-  if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
-    int r = ::fchown(fd, ::geteuid(), ::getegid());
+  if ((st.st_mode & 07777) != ctx.fresh.folder) ::fchmod(fd, ctx.fresh.folder);
+  if (st.st_uid != ctx.fresh.uid || st.st_gid != ctx.fresh.gid) {
+    int r = ::fchown(fd, ctx.fresh.uid, ctx.fresh.gid);
     (void)r;
   }
+}
+
+// True when the file's bytes are exactly the planned lines, each with its
+// newline.
+bool holds_exactly(int fd, const planned_target& t, off_t size, std::string& scratch) {
+  off_t planned = 0;
+  for (const planned_line& l : t.lines) planned += static_cast<off_t>(l.text.size() + 1);
+  if (planned != size) return false;
+  scratch.resize(static_cast<std::size_t>(size));
+  std::size_t got = 0;
+  while (got < scratch.size()) {
+    ssize_t r = ::pread(fd, scratch.data() + got, scratch.size() - got, static_cast<off_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    got += static_cast<std::size_t>(r);
+  }
+  std::string_view rest(scratch);
+  for (const planned_line& l : t.lines) {
+    if (!rest.starts_with(l.text) || rest[l.text.size()] != '\n') return false;
+    rest.remove_prefix(l.text.size() + 1);
+  }
+  return true;
+}
+
+// A kept file that already holds its planned lines (a plain file of its
+// own) needs no writing, only the mode and owner of a fresh file; looked at
+// here, through its folder, rather than by path later.
+void settle_kept_file(int dfd, const std::string& name, planned_target& t, prune_context& ctx) {
+  unique_fd fd(::openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return;
+  if (!holds_exactly(fd.get(), t, st.st_size, ctx.scratch)) return;
+  if ((st.st_mode & 07777) != ctx.fresh.file && ::fchmod(fd.get(), ctx.fresh.file) != 0) return;
+  if ((st.st_uid != ctx.fresh.uid || st.st_gid != ctx.fresh.gid) &&
+      ::fchown(fd.get(), ctx.fresh.uid, ctx.fresh.gid) != 0)
+    return;
+  t.settled = true;
+  t.base = 0;
+  t.end = st.st_size;
 }
 
 // True when the entry at path is one the replay makes again: a kept folder
@@ -90,7 +130,7 @@ bool keep_entry(int dfd, const std::string& name, unsigned char type, std::strin
     if (!d) return false;
     unique_fd fd(::openat(dfd, name.c_str(), dir_flags | O_NOFOLLOW));
     if (!fd) return false;
-    settle_kept_folder(fd.get(), ctx.dir_mode);
+    settle_kept_folder(fd.get(), ctx);
     d->kept = d->present = true;
     prune_entries(fd.get(), path, false, ctx);
     return true;
@@ -99,6 +139,7 @@ bool keep_entry(int dfd, const std::string& name, unsigned char type, std::strin
     planned_target* t = ctx.plan.find_target(path);
     if (!t) return false;
     t->kept = true;
+    settle_kept_file(dfd, name, *t, ctx);
     return true;
   }
   return false;
@@ -120,16 +161,16 @@ void prune_entries(int dfd, std::string& path, bool keep_dot_names, prune_contex
 
 }  // namespace
 
-void prune_folder(const std::string& folder, replay_plan& plan, mode_t dir_mode) {
+void prune_folder(const std::string& folder, replay_plan& plan) {
   // The folder itself is followed like the shell follows it in "folder/*".
   unique_fd fd(::open(folder.c_str(), dir_flags));
   if (!fd) return;
-  prune_context ctx{plan, dir_mode};
+  prune_context ctx{plan};
   std::string path = folder;
   prune_entries(fd.get(), path, true, ctx);
 }
 
-void lay_letter_tree(const char* top, const char* marker, replay_plan& plan, mode_t dir_mode) {
+void lay_letter_tree(const char* top, const char* marker, replay_plan& plan) {
   ::umask(0);
   ::mkdir(top, 0777);
   std::string name = std::string(top) + "/name";
@@ -145,7 +186,7 @@ void lay_letter_tree(const char* top, const char* marker, replay_plan& plan, mod
   }
   unique_fd t(::open(top, dir_flags));
   if (!t) return;
-  prune_context ctx{plan, dir_mode};
+  prune_context ctx{plan};  // after the mask is 0
   std::string path;
   char l1[2] = "A", l2[2] = "A", l3[2] = "A";
   for (l1[0] = 'A'; l1[0] <= 'Z'; ++l1[0]) {
@@ -157,9 +198,13 @@ void lay_letter_tree(const char* top, const char* marker, replay_plan& plan, mod
       unique_fd f2(::openat(f1.get(), l2, dir_flags));
       if (!f2) continue;
       for (l3[0] = 'A'; l3[0] <= 'Z'; ++l3[0]) {
-        if (::mkdirat(f2.get(), l3, 0777) == 0) continue;  // new, so already empty
+        // Most of these exist: open first, make only what is missing (a new
+        // folder is empty already).
         unique_fd f3(::openat(f2.get(), l3, dir_flags));
-        if (!f3) continue;
+        if (!f3) {
+          ::mkdirat(f2.get(), l3, 0777);
+          continue;
+        }
         path.assign(top).append("/").append(l1).append("/").append(l2).append("/").append(l3);
         prune_entries(f3.get(), path, true, ctx);
       }
