@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/fake_peer.h"
+#include "tests/record_text.h"
 #include "tests/server_fixture.h"
 
 namespace {
@@ -28,14 +28,26 @@ std::vector<std::string> lines_of(const std::string& text) {
   return out;
 }
 
+// Where the field KEY=...& starts (at the start or after an '&'), or npos.
+std::size_t field_at(const std::string& line, const std::string& key) {
+  std::string pattern = key + "=";
+  for (std::size_t at = line.find(pattern); at != std::string::npos; at = line.find(pattern, at + 1))
+    if (at == 0 || line[at - 1] == '&') return at;
+  return std::string::npos;
+}
+
 std::string field(const std::string& line, const std::string& key) {
-  std::smatch m;
-  std::regex re("(^|&)" + key + "=([^&]*)&");
-  return std::regex_search(line, m, re) ? m[2].str() : "<absent>";
+  std::size_t at = field_at(line, key);
+  if (at == std::string::npos) return "<absent>";
+  std::size_t begin = at + key.size() + 1, end = line.find('&', begin);
+  return end == std::string::npos ? "<absent>" : line.substr(begin, end - begin);
 }
 
 std::string replace_field(std::string line, const std::string& key, const std::string& value) {
-  return std::regex_replace(line, std::regex("(^|&)" + key + "=[^&]*&"), "$1" + key + "=" + value + "&");
+  std::size_t at = field_at(line, key);
+  if (at == std::string::npos) return line;
+  std::size_t begin = at + key.size() + 1, end = line.find('&', begin);
+  return line.replace(begin, end - begin, value);
 }
 
 class BlockTest : public ::testing::Test {
@@ -88,7 +100,7 @@ TEST_F(BlockTest, AllDepartmentsGetOneNewEuidAndOneNoticeEachInFileOrder) {
   ASSERT_EQ(nodes.size(), 3u);
   std::string new_euid = field(nodes[0], "EUID");
   EXPECT_NE(new_euid, old_euid);
-  EXPECT_TRUE(std::regex_match(new_euid, std::regex("[a-z]{32}")));
+  EXPECT_TRUE(testing_support::is_euid(new_euid)) << new_euid;
   for (const auto& l : nodes) EXPECT_EQ(field(l, "EUID"), new_euid);
   for (const auto& l : lines_of(pesel_nod(nip))) EXPECT_EQ(field(l, "EUID"), new_euid);
   EXPECT_EQ(pesel_nod(nip), pesel_nod(regon)) << "the REGON file is a copy of the NIP file";
@@ -250,7 +262,7 @@ TEST_F(UserBlockTest, BlockUserRecordsTheSentVersionInShortForm) {
   EXPECT_EQ(field(last, "EUIDP"), "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz");
   EXPECT_EQ(field(last, "RANGE"), "<absent>");
   EXPECT_EQ(field(last, "ACT"), "<absent>");
-  EXPECT_TRUE(std::regex_search(last, std::regex("&STAT=admin&DATE=[0-9]{8}-[0-9:]{8}&$"))) << last;
+  EXPECT_EQ(testing_support::undated(last).substr(testing_support::undated(last).size() - 12), "&STAT=admin&") << last;
   EXPECT_EQ(server.ask(check_of(user)), "RE=check_user&STATUS=refused&CP=blocked_user&");
   EXPECT_EQ(server.ask("OP=block_user&PESEL=90010112349&"), "RE=block_user&STATUS=refused&CP=incorrect_qvector&");
 }
