@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/random.h>
@@ -126,18 +127,33 @@ void libc_rand::seed(unsigned seed_value) {
   // form (so a seed above INT32_MAX starts from a negative word), and the
   // first ten rounds of outputs are thrown away.
   if (seed_value == 0) seed_value = 1;
+  std::uint32_t r[degree];
   std::int32_t word = static_cast<std::int32_t>(seed_value);
-  r_[0] = static_cast<std::uint32_t>(word);
+  r[0] = static_cast<std::uint32_t>(word);
   for (int i = 1; i < degree; ++i) {
     const long hi = word / 127773;
     const long lo = word % 127773;
     word = static_cast<std::int32_t>(16807 * lo - 2836 * hi);
     if (word < 0) word += 2147483647;
-    r_[i] = static_cast<std::uint32_t>(word);
+    r[i] = static_cast<std::uint32_t>(word);
   }
-  front_ = separation;
-  rear_ = 0;
-  for (int i = 0; i < degree * 10; ++i) next();
+  // The words before the first one made: r[3..30], then r[0..2] again.
+  for (int i = 0; i < degree - 3; ++i) w_[i] = r[i + 3];
+  for (int i = 0; i < 3; ++i) w_[degree - 3 + i] = r[i];
+  for (int k = degree; k < end; ++k) w_[k] = w_[k - degree] + w_[k - 3];
+  pos_ = degree;
+  for (int discard = degree * 10; discard > 0;) {
+    const int take = discard < end - pos_ ? discard : end - pos_;
+    pos_ += take;
+    discard -= take;
+    if (pos_ == end) refill();
+  }
+}
+
+void libc_rand::refill() {
+  std::memmove(w_, w_ + block, degree * sizeof w_[0]);
+  for (int k = degree; k < end; ++k) w_[k] = w_[k - degree] + w_[k - 3];
+  pos_ = degree;
 }
 
 void noise_fill(unsigned char* buf, std::size_t n, std::uint32_t seed_a, std::uint32_t seed_b) {

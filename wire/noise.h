@@ -21,25 +21,27 @@ std::uint64_t xorshf96();
 
 // The C library's rand sequence (its additive feedback generator of degree
 // 31, the default state) without the library's lock: after seed(s) the values
-// of next() are those of rand() after srand(s).
+// of next() are those of rand() after srand(s). With r[0..30] the seeded
+// words, r[31..33] = r[0..2] and r[i] = r[i-31] + r[i-3] (32-bit wrap) after
+// that, the k-th value is r[344 + k] >> 1.
 class libc_rand {
  public:
   explicit libc_rand(unsigned seed_value = 1) { seed(seed_value); }
   void seed(unsigned seed_value);
   int next() {
-    const std::uint32_t v = r_[front_] + r_[rear_];
-    r_[front_] = v;
-    front_ = front_ == degree - 1 ? 0 : front_ + 1;
-    rear_ = rear_ == degree - 1 ? 0 : rear_ + 1;
-    return static_cast<int>(v >> 1);  // the least random bit is dropped
+    if (pos_ == end) refill();
+    return static_cast<int>(w_[pos_++] >> 1);  // the least random bit is dropped
   }
 
  private:
   static constexpr int degree = 31;
-  static constexpr int separation = 3;
-  std::uint32_t r_[degree];
-  int front_ = separation;
-  int rear_ = 0;
+  static constexpr int block = 128;  // words made per refill
+  static constexpr int end = degree + block;
+  // Made a block at a time in a straight line, without wrapping indices:
+  // w_[0..30] are the 31 words before w_[31], and next() reads w_[pos_].
+  void refill();
+  std::uint32_t w_[end];
+  int pos_ = end;
 };
 
 // Reseeds both generators and fills n bytes (n even) with noise. Never writes
