@@ -1,7 +1,9 @@
 #include "wire/noise.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <iterator>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -156,15 +158,34 @@ void libc_rand::refill() {
   pos_ = degree;
 }
 
-void noise_fill(unsigned char* buf, std::size_t n, std::uint32_t seed_a, std::uint32_t seed_b) {
-  libc_rand rnd(seed_b);
-  std::uint64_t x = seed_a, y = xorshf_y0, z = xorshf_z0;
-  std::size_t i = 0;
-  for (; i + 1 < n; i += 2) {
-    buf[i] = static_cast<unsigned char>(rnd.next() % 255);
-    buf[i + 1] = static_cast<unsigned char>(xorshf96_step(x, y, z) % 255);
+void libc_rand::take(int* out, std::size_t count) {
+  while (count > 0) {
+    if (pos_ == end) refill();
+    const std::size_t m = std::min(count, static_cast<std::size_t>(end - pos_));
+    for (std::size_t i = 0; i < m; ++i) out[i] = static_cast<int>(w_[pos_ + i] >> 1);
+    pos_ += static_cast<int>(m);
+    out += m;
+    count -= m;
   }
-  if (i < n) buf[i] = static_cast<unsigned char>(rnd.next() % 255);
+}
+
+void noise_fill(unsigned char* buf, std::size_t n, std::uint32_t seed_a, std::uint32_t seed_b) {
+  // The two generators are independent, so each fills its own positions in a
+  // loop of its own: even bytes (and the last byte of an odd n) from the C
+  // library sequence, odd bytes from xorshf96.
+  libc_rand rnd(seed_b);
+  int values[128];
+  const std::size_t even = (n + 1) / 2;
+  for (std::size_t done = 0; done < even;) {
+    const std::size_t m = std::min(even - done, std::size(values));
+    rnd.take(values, m);
+    for (std::size_t j = 0; j < m; ++j)
+      buf[2 * (done + j)] = static_cast<unsigned char>(static_cast<unsigned>(values[j]) % 255);  // values are >= 0
+    done += m;
+  }
+  std::uint64_t x = seed_a, y = xorshf_y0, z = xorshf_z0;
+  const std::size_t odd = n / 2;
+  for (std::size_t j = 0; j < odd; ++j) buf[2 * j + 1] = static_cast<unsigned char>(xorshf96_step(x, y, z) % 255);
   // xorshf96() goes on from where the fill left it.
   xs_x = x;
   xs_y = y;

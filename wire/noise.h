@@ -32,6 +32,8 @@ class libc_rand {
     if (pos_ == end) refill();
     return static_cast<int>(w_[pos_++] >> 1);  // the least random bit is dropped
   }
+  // The next count values into out, as count calls of next() would give them.
+  void take(int* out, std::size_t count);
 
  private:
   static constexpr int degree = 31;
