@@ -55,8 +55,11 @@ work=$(mktemp -d /tmp/velmor-bench-XXXXXX)
 server_pid=""
 floor_pid=""
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  [ -n "$floor_pid" ] && kill "$floor_pid" 2>/dev/null && wait "$floor_pid" 2>/dev/null
+  set +e  # a killed server's status must not stop the cleaning
+  for pid in $server_pid $floor_pid; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT

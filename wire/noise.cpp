@@ -1,9 +1,7 @@
 #include "wire/noise.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <iterator>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -142,7 +140,7 @@ void libc_rand::seed(unsigned seed_value) {
   // The words before the first one made: r[3..30], then r[0..2] again.
   for (int i = 0; i < degree - 3; ++i) w_[i] = r[i + 3];
   for (int i = 0; i < 3; ++i) w_[degree - 3 + i] = r[i];
-  for (int k = degree; k < end; ++k) w_[k] = w_[k - degree] + w_[k - 3];
+  extend();
   pos_ = degree;
   for (int discard = degree * 10; discard > 0;) {
     const int take = discard < end - pos_ ? discard : end - pos_;
@@ -152,21 +150,19 @@ void libc_rand::seed(unsigned seed_value) {
   }
 }
 
-void libc_rand::refill() {
-  std::memmove(w_, w_ + block, degree * sizeof w_[0]);
-  for (int k = degree; k < end; ++k) w_[k] = w_[k - degree] + w_[k - 3];
-  pos_ = degree;
+void libc_rand::extend() {
+  // Three words per round: the nearest word each one reads lies three back.
+  for (int k = degree; k < end; k += 3) {
+    w_[k] = w_[k - degree] + w_[k - 3];
+    w_[k + 1] = w_[k + 1 - degree] + w_[k - 2];
+    w_[k + 2] = w_[k + 2 - degree] + w_[k - 1];
+  }
 }
 
-void libc_rand::take(int* out, std::size_t count) {
-  while (count > 0) {
-    if (pos_ == end) refill();
-    const std::size_t m = std::min(count, static_cast<std::size_t>(end - pos_));
-    for (std::size_t i = 0; i < m; ++i) out[i] = static_cast<int>(w_[pos_ + i] >> 1);
-    pos_ += static_cast<int>(m);
-    out += m;
-    count -= m;
-  }
+void libc_rand::refill() {
+  std::memmove(w_, w_ + block, degree * sizeof w_[0]);
+  extend();
+  pos_ = degree;
 }
 
 void noise_fill(unsigned char* buf, std::size_t n, std::uint32_t seed_a, std::uint32_t seed_b) {
@@ -174,15 +170,9 @@ void noise_fill(unsigned char* buf, std::size_t n, std::uint32_t seed_a, std::ui
   // loop of its own: even bytes (and the last byte of an odd n) from the C
   // library sequence, odd bytes from xorshf96.
   libc_rand rnd(seed_b);
-  int values[128];
-  const std::size_t even = (n + 1) / 2;
-  for (std::size_t done = 0; done < even;) {
-    const std::size_t m = std::min(even - done, std::size(values));
-    rnd.take(values, m);
-    for (std::size_t j = 0; j < m; ++j)
-      buf[2 * (done + j)] = static_cast<unsigned char>(static_cast<unsigned>(values[j]) % 255);  // values are >= 0
-    done += m;
-  }
+  rnd.take((n + 1) / 2, [buf](std::size_t i, int v) {
+    buf[2 * i] = static_cast<unsigned char>(static_cast<unsigned>(v) % 255);  // v is never negative
+  });
   std::uint64_t x = seed_a, y = xorshf_y0, z = xorshf_z0;
   const std::size_t odd = n / 2;
   for (std::size_t j = 0; j < odd; ++j) buf[2 * j + 1] = static_cast<unsigned char>(xorshf96_step(x, y, z) % 255);

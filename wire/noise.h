@@ -1,5 +1,6 @@
 // Noise bytes (0..254) for the frame coding.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,16 +33,30 @@ class libc_rand {
     if (pos_ == end) refill();
     return static_cast<int>(w_[pos_++] >> 1);  // the least random bit is dropped
   }
-  // The next count values into out, as count calls of next() would give them.
-  void take(int* out, std::size_t count);
+  // The next count values, as count calls of next() would give them, handed
+  // to sink(i, value) for i = 0..count-1 without a call per value.
+  template <class Sink>
+  void take(std::size_t count, Sink&& sink) {
+    std::size_t i = 0;
+    while (i < count) {
+      if (pos_ == end) refill();
+      const std::size_t m = std::min(count - i, static_cast<std::size_t>(end - pos_));
+      const std::uint32_t* w = w_ + pos_;
+      for (std::size_t j = 0; j < m; ++j) sink(i + j, static_cast<int>(w[j] >> 1));
+      pos_ += static_cast<int>(m);
+      i += m;
+    }
+  }
 
  private:
   static constexpr int degree = 31;
-  static constexpr int block = 128;  // words made per refill
+  static constexpr int block = 129;  // words made per refill, a multiple of 3
   static constexpr int end = degree + block;
+  static_assert(block % 3 == 0);
   // Made a block at a time in a straight line, without wrapping indices:
   // w_[0..30] are the 31 words before w_[31], and next() reads w_[pos_].
   void refill();
+  void extend();  // w_[31..end) from the words before them
   std::uint32_t w_[end];
   int pos_ = end;
 };
