@@ -115,6 +115,10 @@ central_server::central_server(server_options opts) : max_descriptors_(opts.max_
       config.replace(at, 6, std::to_string(port_));
     write_file(dir_ / "velmorTAVR.config", config);
   }
+  if (opts.linked_letter_levels) {
+    for (const char* tree : {"DISK/UID32BASE", "DISK/START"})
+      for (char c = 'A'; c <= 'Z'; ++c) ::symlink(".", (dir_ / tree + "/" + c).c_str());
+  }
   if (opts.letter_levels) {
     make_letter_levels(dir_ / "DISK/UID32BASE");
     make_letter_levels(dir_ / "DISK/START");

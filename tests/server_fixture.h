@@ -40,6 +40,9 @@ struct server_options {
   std::string config;         // empty: "PORT_CENTRAL=<free port>&" only
   bool write_config = true;
   bool letter_levels = false; // lay down the UID32-base and start-folder levels
+  // Cheaper stand-in: each tree's letters are links back to the tree itself,
+  // so every entry path resolves (all entries then share the top folder).
+  bool linked_letter_levels = false;
   int max_descriptors = 0;     // > 0: the server's soft and hard descriptor limit
 };
 
@@ -51,6 +54,11 @@ inline server_options with_config(std::string config) {
 inline server_options without_config() {
   server_options o;
   o.write_config = false;
+  return o;
+}
+inline server_options with_linked_letter_levels() {
+  server_options o;
+  o.linked_letter_levels = true;
   return o;
 }
 inline server_options with_letter_levels() {

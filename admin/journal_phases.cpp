@@ -1,0 +1,202 @@
+#include "admin/journal_phases.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "store/paths.h"
+#include "store/settings.h"
+#include "wire/format.h"
+#include "wire/message.h"
+#include "wire/owners.h"
+
+namespace {
+
+constexpr std::size_t path_cap = 512;
+constexpr std::size_t ip_record = 65;
+constexpr std::size_t pesel_levels = 6;
+
+// The whole journal, followed by one NUL so that its last line is a C string
+// even without a newline. nullptr when it cannot be opened. A read error ends
+// the journal there, as it ends a line-by-line reading.
+std::string* load_journal(replay_plan& plan, const char* name, std::size_t& size) {
+  char path[path_cap];
+  if (join_path(list_base, name, path, sizeof path) != 0) return nullptr;
+  unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return nullptr;
+  std::string text;
+  struct stat st;
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    text.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  size = text.size();
+  text.push_back('\0');
+  return &plan.keep_text(std::move(text));
+}
+
+// Calls fn(line) for every line of a loaded journal, the newline replaced by
+// NUL in place, while fn returns true. A line is its text up to a NUL byte.
+template <class Fn>
+void each_line(std::string& text, Fn fn) {
+  char* p = text.data();
+  char* end = p + text.size() - 1;  // the NUL added by load_journal
+  while (p < end) {
+    char* nl = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    char* stop = nl ? nl : end;
+    *stop = '\0';
+    if (!fn(p)) return;
+    p = stop + 1;
+  }
+}
+
+// One append of line to file in the PESEL-base folder of key, its six
+// folders made first. A key without a path in the tree is left out.
+void add_pesel_append(replay_plan& plan, const char* key, const char* file, const char* line) {
+  char dir[path_cap];
+  if (make_path_pesel(key, dir) != 0) return;
+  std::string_view leaf(dir);
+  std::string target = std::string(leaf) + file;
+  leaf.remove_suffix(1);  // the trailing '/'
+  std::vector<std::string_view> chain(pesel_levels);
+  std::string_view level = leaf;
+  for (std::size_t k = pesel_levels; k-- > 0;) {
+    chain[k] = level;
+    level = level.substr(0, level.rfind('/'));
+  }
+  plan.add(chain, target, line);
+}
+
+// One append of line to file in the UID32 entry of key, the entry made first.
+void add_entry_append(replay_plan& plan, const char* key, const char* file, std::string_view line) {
+  char dir[path_cap];
+  if (uid32_entry_path(key, dir, sizeof dir) != 0) return;
+  std::string target = std::string(dir) + "/" + file;
+  plan.add({std::string_view(dir)}, target, line);
+}
+
+phase_result begin(const replay_plan& plan) { return {plan.next_seq(), plan.next_seq(), nullptr}; }
+
+phase_result finish(const replay_plan& plan, phase_result r, const char* stop_cause) {
+  r.end_seq = plan.next_seq();
+  r.stop_cause = stop_cause;
+  return r;
+}
+
+}  // namespace
+
+phase_result plan_pesel_phase(replay_plan& plan, const char* journal, const char* file,
+                              const char* no_source, const char* bad_line) {
+  phase_result r = begin(plan);
+  std::size_t size = 0;
+  std::string* text = load_journal(plan, journal, size);
+  if (!text) return finish(plan, r, no_source);
+  const char* stop = nullptr;
+  each_line(*text, [&](char* line) {
+    char key[fmt::line_size];
+    int got = select_value(line, "PESEL", key);
+    if (got == field_absent) {
+      stop = bad_line;
+      return false;
+    }
+    if (got == field_found) add_pesel_append(plan, key, file, line);
+    return true;
+  });
+  return finish(plan, r, stop);
+}
+
+phase_result plan_department_phase(replay_plan& plan, const char* journal, const char* no_source) {
+  phase_result r = begin(plan);
+  std::size_t size = 0;
+  std::string* text = load_journal(plan, journal, size);
+  if (!text) return finish(plan, r, no_source);
+  each_line(*text, [&](char* line) {
+    for (const char* field : {"NIP", "REGON"}) {
+      char key[fmt::line_size];
+      if (select_value(line, field, key) == field_found && !is_null_text(key))
+        add_pesel_append(plan, key, "pesel.nod", line);
+    }
+    return true;
+  });
+  return finish(plan, r, nullptr);
+}
+
+phase_result plan_uid32_phase(replay_plan& plan, const char* journal, const char* no_source,
+                              const char* bad_line) {
+  phase_result r = begin(plan);
+  std::size_t size = 0;
+  std::string* text = load_journal(plan, journal, size);
+  if (!text) return finish(plan, r, no_source);
+  const char* stop = nullptr;
+  each_line(*text, [&](char* line) {
+    char key[fmt::line_size];
+    // A user line names its own entry (UIDP); a node line only the firm's.
+    const char* file = "usr.q";
+    int got = select_value(line, "UIDP", key);
+    if (got == field_absent) {
+      file = "node.q";
+      got = select_value(line, "UID32", key);
+    }
+    if (got == field_absent) {
+      stop = bad_line;
+      return false;
+    }
+    if (got == field_found) add_entry_append(plan, key, file, line);
+    return true;
+  });
+  return finish(plan, r, stop);
+}
+
+phase_result plan_address_phase(replay_plan& plan, const char* journal, const char* no_source,
+                                const char* no_uid32, const char* no_address) {
+  phase_result r = begin(plan);
+  std::size_t size = 0;
+  std::string* text = load_journal(plan, journal, size);
+  if (!text) return finish(plan, r, no_source);
+  std::size_t records = size / ip_record;  // a partial last record is never read
+  for (std::size_t i = 0; i < records; ++i) {
+    // The record's text ends at its NUL, or at its 65th byte at the latest.
+    char record[ip_record + 1];
+    std::memcpy(record, text->data() + i * ip_record, ip_record);
+    record[ip_record] = '\0';
+    char key[fmt::line_size];
+    if (select_value(record, "UID32", key) != field_found) return finish(plan, r, no_uid32);
+    char address[ip_record + 1];
+    if (select_value(record, "IPADDR", address) != field_found) return finish(plan, r, no_address);
+    std::string& line = plan.keep_text("IPADDR=" + std::string(address) + "&");
+    add_entry_append(plan, key, "ip.q", line);
+  }
+  return finish(plan, r, nullptr);
+}
+
+phase_result plan_start_phase(replay_plan& plan, const char* journal, const char* no_source,
+                              const char* bad_line) {
+  phase_result r = begin(plan);
+  std::size_t size = 0;
+  std::string* text = load_journal(plan, journal, size);
+  if (!text) return finish(plan, r, no_source);
+  const char* stop = nullptr;
+  each_line(*text, [&](char* line) {
+    char code[fmt::line_size];
+    int got = select_value(line, "CODE", code);
+    if (got == field_absent) {
+      stop = bad_line;
+      return false;
+    }
+    char dir[path_cap];
+    if (got == field_found && start_code_dir(code, dir, sizeof dir) == 0)
+      plan.add({}, std::string(dir) + "/scode.q", line);
+    return true;
+  });
+  return finish(plan, r, stop);
+}

@@ -1,0 +1,171 @@
+#include "registry/department_block.h"
+
+#include <cstring>
+#include <sys/stat.h>
+
+#include "ids/uid.h"
+#include "registry/department_record.h"
+#include "registry/nodes.h"
+#include "store/line_reader.h"
+#include "store/lines.h"
+#include "store/paths.h"
+#include "store/replace.h"
+#include "store/settings.h"
+#include "wire/client.h"
+#include "wire/format.h"
+#include "wire/message.h"
+
+namespace {
+
+constexpr char firm_file[] = "pesel.nod";
+constexpr char firm_tmp[] = "tmp.q";
+constexpr char node_file[] = "node.q";
+constexpr char node_tmp[] = "TMP";
+constexpr char firm_journal[] = "list_pesel_nod.q";
+constexpr char node_journal[] = "list_uid32base.q";
+
+using field = char[dpt_stored_field_size];
+
+// The fields of one stored department line.
+struct dept_line {
+  field uid32, euid, dep, nip, regon, puid, portp, portq, nodes;
+  char name[dpt_name_size];
+  explicit dept_line(const char* text) {
+    strip_dpt_string(text, uid32, euid, name, dep, nip, regon, puid, portp, portq, nodes);
+  }
+};
+
+bool chosen(const char* dep, const dept_line& line) { return is_null_text(dep) || std::strcmp(dep, line.dep) == 0; }
+
+int refuse(char* reply, const char* cause) {
+  text_builder(reply, fmt::message_size).add("RE=block_department&STATUS=refused&CP=").add(cause).add("&");
+  return -1;
+}
+
+// True when the file holds at least one line.
+bool has_a_line(const char* path) {
+  char first[fmt::line_size];
+  return read_first_line(path, first, sizeof first) == line_found;
+}
+
+}  // namespace
+
+int add_node_to_uid32base_tmp(const char* uid32, const char* line) {
+  char entry[512];
+  if (uid32_entry_path(uid32, entry, sizeof entry) != 0) return -1;
+  ::mkdir(entry, 0755);
+  return add_text_line(entry, node_tmp, line);
+}
+
+void copy_tmp_to_uid32base(const char* uid32) {
+  char entry[512], tmp[512], target[512];
+  if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || join_path(entry, node_tmp, tmp, sizeof tmp) != 0 ||
+      join_path(entry, node_file, target, sizeof target) != 0)
+    return;
+  // A rename: node.q is never missing or half-written, and TMP is gone.
+  replace_by_rename(tmp, target);
+}
+
+int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, const char* new_euid,
+                           char* uid32_out) {
+  bool by_nip = !is_null_text(nip);
+  const char* primary = by_nip ? nip : regon;
+  const char* secondary = by_nip ? regon : nip;
+  if (is_null_text(primary)) return -1;
+  char dir[512], file[512], tmp[512];
+  if (make_path_pesel(primary, dir) != 0 || join_path(dir, firm_file, file, sizeof file) != 0 ||
+      join_path(dir, firm_tmp, tmp, sizeof tmp) != 0)
+    return -1;
+  // A firm file without a line has no UID32 to follow: refused before any change.
+  if (!has_a_line(file)) return -1;
+  // Leftovers of an aborted rewrite must not enter this one.
+  if (remove_file(tmp) != 0) return -1;
+
+  line_reader reader(file);
+  if (!reader.is_open()) return -1;
+  char last_secondary[dpt_stored_field_size] = "null";
+  for (const char* text = reader.next(); text; text = reader.next()) {
+    dept_line line(text);
+    copy_text(uid32_out, dpt_stored_field_size, line.uid32);
+    copy_text(last_secondary, by_nip ? line.regon : line.nip);
+    char changed[fmt::line_size];
+    const char* out = text;
+    if (chosen(dep, line)) {
+      if (create_dep_string(line.uid32, new_euid, line.name, line.dep, line.nip, line.regon, changed) != 0)
+        return -1;
+      add_text_line(list_base, firm_journal, changed);
+      out = changed;
+    }
+    if (add_text_line(dir, firm_tmp, out) != 0) return -1;
+  }
+  if (replace_by_rename(tmp, file) != 0) return -1;
+
+  if (is_null_text(last_secondary)) return 0;
+  // The firm has a second identifier: its file becomes a copy of this one.
+  char target_dir[512], target[512];
+  if (is_null_text(secondary) || make_path_pesel(secondary, target_dir) != 0 ||
+      join_path(target_dir, firm_file, target, sizeof target) != 0)
+    return -1;
+  make_dir_pesel(secondary);
+  return replace_with_copy(file, target);
+}
+
+int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid32) {
+  char entry[512], file[512], tmp[512];
+  if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || join_path(entry, node_file, file, sizeof file) != 0 ||
+      join_path(entry, node_tmp, tmp, sizeof tmp) != 0)
+    return -1;
+  char address[fmt::peer_size];
+  if (read_node_address(uid32, address) != 0) return -1;
+  line_reader reader(file);
+  if (!reader.is_open()) return -1;
+  if (remove_file(tmp) != 0) return -1;
+
+  for (const char* text = reader.next(); text; text = reader.next()) {
+    dept_line line(text);
+    if (std::strcmp(line.uid32, uid32) != 0 || !chosen(dep, line)) {
+      if (add_text_line(entry, node_tmp, text) != 0) return -1;
+      continue;
+    }
+    char changed[fmt::line_size];
+    if (create_dep_string_uid32base(uid32, new_euid, line.dep, line.name, line.puid, line.portp, line.portq,
+                                    line.nodes, changed) != 0)
+      return -1;
+    long port = parse_leading_long(line.puid);
+    if (port == 0) return -1;
+    char notice[fmt::message_size];
+    text_builder n(notice);
+    n.add("OP=block_department&").field("DEP", line.dep).field("EUID", new_euid);
+    char answer[fmt::message_size];
+    // Notify first, record second: node.q changes only for a told server.
+    if (!n.ok() || client_U(address, static_cast<int>(port), notice, answer) < 0 ||
+        std::strstr(answer, "refused"))
+      return -1;
+    if (add_node_to_uid32base_tmp(uid32, changed) != 0) return -1;
+    add_text_line(list_base, node_journal, changed);
+  }
+  copy_tmp_to_uid32base(uid32);
+  return 0;
+}
+
+int block_department(char* message, char* reply) {
+  char nip[dpt_request_field_size], regon[dpt_request_field_size], dep[dpt_request_field_size];
+  if (strip_small_dpt_string(message, nip, regon, dep) == 0) return refuse(reply, "incorrect_qvector");
+  char scratch[40];
+  char new_euid[40] = "";
+  if (gen_UID64T(scratch, new_euid, 0) != 0) return refuse(reply, "no_gen_UID");
+  const char* first_code;
+  const char* second_code;
+  if (!is_null_text(nip)) {
+    first_code = "no_file[1]", second_code = "no_file[2]";
+  } else if (!is_null_text(regon)) {
+    first_code = "no_file[3]", second_code = "no_file[4]";
+  } else {
+    return refuse(reply, "no_gen_UID");
+  }
+  char uid32[dpt_stored_field_size] = "null";
+  if (chg_euid_in_pesel_base(dep, nip, regon, new_euid, uid32) < 0) return refuse(reply, first_code);
+  if (chg_euid_in_uid32base(dep, new_euid, uid32) < 0) return refuse(reply, second_code);
+  text_builder(reply, fmt::message_size).add("RE=block_department&STATUS=done&");
+  return 0;
+}

@@ -1,0 +1,215 @@
+#include "registry/nodes.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "store/lines.h"
+#include "store/paths.h"
+#include "store/settings.h"
+#include "wire/format.h"
+#include "wire/message.h"
+#include "wire/owners.h"
+
+namespace {
+
+constexpr std::size_t path_cap = 512;
+// Records read per pread while list_ip.nq is searched.
+constexpr std::size_t records_per_read = 64;
+
+void refuse(char* reply, const char* op, const char* cause) {
+  text_builder(reply, fmt::message_size).field("RE", op).add("STATUS=refused&").field("CP", cause);
+}
+
+// A file of the entry uid32 into out[path_cap]; -1 when the key is unsafe.
+int entry_file(const char* uid32, const char* name, char* out) {
+  char entry[path_cap];
+  if (uid32_entry_path(uid32, entry, sizeof entry) != 0) return -1;
+  return join_path(entry, name, out, path_cap);
+}
+
+bool write_all_at(int fd, const char* p, std::size_t n, off_t at) {
+  while (n > 0) {
+    ssize_t w = ::pwrite(fd, p, n, at);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+    at += w;
+  }
+  return true;
+}
+
+bool write_all(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+bool read_all_at(int fd, char* p, std::size_t n, off_t at) {
+  while (n > 0) {
+    ssize_t r = ::pread(fd, p, n, at);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<std::size_t>(r);
+    at += r;
+  }
+  return true;
+}
+
+// Index of the whole record of list_ip.nq whose UID32 is uid32, the number of
+// whole records when there is none, or -1 on a read error.
+long find_ip_record(int fd, std::string_view uid32) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  const long count = static_cast<long>(st.st_size / static_cast<off_t>(ip_record_size));
+  const long step = static_cast<long>(records_per_read);
+  char block[records_per_read * ip_record_size];
+  for (long first = 0; first < count; first += step) {
+    long n = count - first < step ? count - first : step;
+    off_t at = static_cast<off_t>(first) * static_cast<off_t>(ip_record_size);
+    if (!read_all_at(fd, block, static_cast<std::size_t>(n) * ip_record_size, at)) return -1;
+    for (long i = 0; i < n; ++i) {
+      // A record's text ends at its NUL; one without a NUL ends with the record.
+      char text[ip_record_size + 1];
+      std::memcpy(text, block + static_cast<std::size_t>(i) * ip_record_size, ip_record_size);
+      text[ip_record_size] = '\0';
+      char value[ip_record_size + 1];
+      if (select_value(text, "UID32", value) == field_found && uid32 == value) return first + i;
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
+int check_ip_form(const char* address) {
+  std::string_view a(address);
+  std::size_t dots = 0;
+  for (char c : a)
+    if (c == '.') ++dots;
+  return dots == 3 ? 1 : 0;
+}
+
+int ip_backup(const char* uid32, const char* address) {
+  // The record: its text, a NUL, then '0' up to the record size.
+  char record[ip_record_size];
+  std::memset(record, '0', sizeof record);
+  char text[ip_record_size];
+  text_builder t(text);
+  t.field("UID32", uid32).field("IPADDR", address);
+  if (!t.ok()) return -1;
+  std::memcpy(record, text, t.size() + 1);
+
+  char path[path_cap];
+  if (join_path(list_base, "list_ip.nq", path, sizeof path) != 0) return -1;
+  unique_fd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd) return -1;
+  // A new UID32 goes after the last whole record, over any torn tail.
+  long index = find_ip_record(fd.get(), uid32);
+  if (index < 0) return -1;
+  off_t at = static_cast<off_t>(index) * static_cast<off_t>(ip_record_size);
+  if (!write_all_at(fd.get(), record, sizeof record, at)) return -1;
+  return ::close(fd.release()) == 0 ? 1 : -1;
+}
+
+int save_ip_addr(const char* uid32, const char* address) {
+  char path[path_cap];
+  if (entry_file(uid32, "ip.q", path) != 0) return -1;
+  char line[fmt::line_size];
+  text_builder b(line);
+  b.field("IPADDR", address).add("\n");
+  if (!b.ok()) return -1;
+  // Only an existing entry takes an address: the entry directory is not made.
+  unique_fd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd) return -1;
+  if (!write_all(fd.get(), line, b.size())) return -1;
+  if (::close(fd.release()) != 0) return -1;
+  ip_backup(uid32, address);
+  return 0;
+}
+
+int add_ip_node(char* message, char* reply) {
+  char uid32[fmt::id_len + 1];
+  char ipnode[fmt::ip_max + 1];
+  // Absent and over-long values both read as "NULL": an address longer than
+  // 15 characters would not fit its list_ip.nq record.
+  bool valid = select_value(message, "UID32", uid32) == field_found &&
+               select_value(message, "IPNODE", ipnode) == field_found && check_ip_form(ipnode) == 1;
+  if (!valid) {
+    refuse(reply, "add_ip_node", "incorrect_qvector");
+    return -1;
+  }
+  if (save_ip_addr(uid32, ipnode) < 0) {
+    refuse(reply, "add_ip_node", "no_file");
+    return -1;
+  }
+  text_builder(reply, fmt::message_size).add("RE=add_ip_node&STATUS=done&");
+  return 0;
+}
+
+int read_node_address(const char* uid32, char* out) {
+  copy_text(out, fmt::peer_size, "null");
+  char path[path_cap];
+  if (entry_file(uid32, "ip.q", path) != 0) return -1;
+  char line[fmt::line_size];
+  if (read_first_line(path, line, sizeof line) != line_found) return -1;
+  char address[fmt::peer_size];
+  if (select_value(line, "IPADDR", address) != field_found) return -1;
+  copy_text(out, fmt::peer_size, address);
+  return 0;
+}
+
+int get_node_data(const char* uid32, const char* dep, char* out) {
+  copy_text(out, fmt::line_size, "null");
+  char path[path_cap];
+  if (entry_file(uid32, "node.q", path) != 0) return -1;
+  char line[fmt::line_size];
+  if (read_last_line_containing(path, dep, line, sizeof line) != line_found) return -1;
+  char address[fmt::peer_size];
+  if (read_node_address(uid32, address) != 0) return -2;
+  text_builder b(out, fmt::line_size);
+  b.field("LIP", address).add(line);
+  if (!b.ok()) {
+    copy_text(out, fmt::line_size, "null");
+    return -3;
+  }
+  return 0;
+}
+
+int get_node(char* message, char* reply) {
+  char uid32[fmt::id_len + 1];
+  char dep[fmt::dep_max + 1];
+  if (select_value(message, "UID32", uid32) != field_found ||
+      select_value(message, "DEP", dep) != field_found) {
+    refuse(reply, "get_node", "incorrect_qvector");
+    return -1;
+  }
+  char text[fmt::line_size];
+  int r = get_node_data(uid32, dep, text);
+  if (r == -2) {
+    refuse(reply, "get_node", "no_ip_node");
+    return -1;
+  }
+  if (r < 0 && r != -3) {
+    refuse(reply, "get_node", "no_data_node");
+    return -1;
+  }
+  text_builder b(reply, fmt::message_size);
+  if (r == 0) b.add("RE=get_node&STATUS=done&").add(text);
+  // A stored line too long to travel with its address cannot be answered.
+  if (r != 0 || !b.ok()) {
+    refuse(reply, "get_node", "incorrect_qvector");
+    return -1;
+  }
+  return 0;
+}
