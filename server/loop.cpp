@@ -54,6 +54,19 @@ std::size_t raise_descriptor_limit() {
   return static_cast<std::size_t>(rl.rlim_cur);
 }
 
+// The dotted-decimal text of four address bytes into out[16], as inet_ntop
+// writes it, without its formatted printing on every accept.
+void dotted_quad(const unsigned char* a, char* out) {
+  char* p = out;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned v = a[i];
+    if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+    *p++ = static_cast<char>('0' + v % 10);
+    *p++ = i < 3 ? '.' : '\0';
+  }
+}
+
 }  // namespace
 
 // An IPv4-mapped peer is its plain IPv4 text, so the local-network rule works
@@ -62,11 +75,11 @@ void render_peer(const sockaddr_storage& sa, char* out) {
   out[0] = '\0';
   if (sa.ss_family == AF_INET) {
     const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
-    ::inet_ntop(AF_INET, &in.sin_addr, out, fmt::peer_size);
+    dotted_quad(reinterpret_cast<const unsigned char*>(&in.sin_addr), out);
   } else if (sa.ss_family == AF_INET6) {
     const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
     if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
-      ::inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], out, fmt::peer_size);
+      dotted_quad(&in6.sin6_addr.s6_addr[12], out);
     } else {
       char text[INET6_ADDRSTRLEN];
       if (::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text)) copy_text(out, fmt::peer_size, text);

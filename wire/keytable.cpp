@@ -17,6 +17,35 @@ char mul[multiply_result_size];  // latest product of multiply
 std::int32_t init_seed = 0;      // decimal generator state
 bool table_built = false;        // old_key means nothing until the first build
 
+// The key number depends on the local date alone, so the conversion to local
+// time is needed only when the clock leaves the window it was last made in.
+// A window ends at the next quarter hour of local time: midnight is one, and
+// so is every daylight-saving shift in use, so no date change falls inside it.
+std::time_t window_from = 0;
+std::time_t window_until = 0;  // empty until the first conversion
+int window_key = 0;
+
+// key_number, without the local-time conversion while the window holds.
+void current_key_number(int* out) {
+  struct timespec ts;
+  struct tm local;
+  const bool clock_ok = ::clock_gettime(CLOCK_REALTIME, &ts) == 0;
+  if (clock_ok && ts.tv_sec >= window_from && ts.tv_sec < window_until) {
+    *out = window_key;
+    return;
+  }
+  if (!clock_ok || ::localtime_r(&ts.tv_sec, &local) == nullptr) {
+    window_until = window_from;  // nothing is kept from a failed reading
+    *out = key_fallback_number;
+    return;
+  }
+  *out = key_number_for(local.tm_year + 1900, local.tm_mon, local.tm_yday + 1);
+  const int into_quarter = local.tm_min % 15 * 60 + local.tm_sec;  // a leap second only shortens it
+  window_from = ts.tv_sec;
+  window_until = ts.tv_sec + (15 * 60 - into_quarter);
+  window_key = *out;
+}
+
 bool all_digits(std::string_view s) {
   for (char c : s)
     if (c < '0' || c > '9') return false;
@@ -119,7 +148,7 @@ void build_key_table(int key_no, unsigned char out[512]) {
 }
 
 void check_key_number() {
-  key_number(&key);
+  current_key_number(&key);
   if (table_built && key == old_key) return;
   build_key_table(key, key_buf2);
   old_key = key;

@@ -2,11 +2,12 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/random.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@ constexpr std::uint64_t xorshf_x0 = 123456789;
 constexpr std::uint64_t xorshf_y0 = 362436069;
 constexpr std::uint64_t xorshf_z0 = 521288629;
 std::uint64_t xs_x = xorshf_x0, xs_y = xorshf_y0, xs_z = xorshf_z0;
+random_source seed_source = kernel_random;
 
 int urandom_failed(unique_fd& fd) {
   fd.reset();  // close first: it must not disturb the errno we report
@@ -76,37 +78,120 @@ int dev_urandom(unsigned char* buf, std::size_t count) {
   return 0;
 }
 
-std::uint64_t xorshf96() {
-  xs_x ^= xs_x << 16;
-  xs_x ^= xs_x >> 5;
-  xs_x ^= xs_x << 1;
-  const std::uint64_t t = xs_x;
-  xs_x = xs_y;
-  xs_y = xs_z;
-  xs_z = t ^ xs_x ^ xs_y;
-  return xs_z;
+int kernel_random(unsigned char* buf, std::size_t count) {
+  const int saved = errno;  // a refusal here is not the caller's error
+  std::size_t got = 0;
+  while (got < count) {
+    const ssize_t n = ::getrandom(buf + got, count - got, GRND_NONBLOCK);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // ENOSYS (old kernel), EPERM (a system-call filter), EAGAIN (the kernel's
+    // pool is not ready yet, where /dev/urandom would still answer).
+    errno = saved;
+    return -1;
+  }
+  return 0;
+}
+
+random_source set_noise_seed_source(random_source source) {
+  const random_source previous = seed_source;
+  seed_source = source;
+  return previous;
+}
+
+namespace {
+
+// One step of xorshf96 on state held by the caller, so a fill keeps the
+// state in registers instead of reloading it after every byte it stores.
+inline std::uint64_t xorshf96_step(std::uint64_t& x, std::uint64_t& y, std::uint64_t& z) {
+  x ^= x << 16;
+  x ^= x >> 5;
+  x ^= x << 1;
+  const std::uint64_t t = x;
+  x = y;
+  y = z;
+  z = t ^ x ^ y;
+  return z;
+}
+
+}  // namespace
+
+std::uint64_t xorshf96() { return xorshf96_step(xs_x, xs_y, xs_z); }
+
+void libc_rand::seed(unsigned seed_value) {
+  // As the C library's srand: a zero seed counts as 1; the state words are
+  // signed 32-bit, filled by 16807 * previous mod (2^31 - 1) in Schrage's
+  // form (so a seed above INT32_MAX starts from a negative word), and the
+  // first ten rounds of outputs are thrown away.
+  if (seed_value == 0) seed_value = 1;
+  std::uint32_t r[degree];
+  std::int32_t word = static_cast<std::int32_t>(seed_value);
+  r[0] = static_cast<std::uint32_t>(word);
+  for (int i = 1; i < degree; ++i) {
+    const long hi = word / 127773;
+    const long lo = word % 127773;
+    word = static_cast<std::int32_t>(16807 * lo - 2836 * hi);
+    if (word < 0) word += 2147483647;
+    r[i] = static_cast<std::uint32_t>(word);
+  }
+  // The words before the first one made: r[3..30], then r[0..2] again.
+  for (int i = 0; i < degree - 3; ++i) w_[i] = r[i + 3];
+  for (int i = 0; i < 3; ++i) w_[degree - 3 + i] = r[i];
+  extend();
+  pos_ = degree;
+  for (int discard = degree * 10; discard > 0;) {
+    const int take = discard < end - pos_ ? discard : end - pos_;
+    pos_ += take;
+    discard -= take;
+    if (pos_ == end) refill();
+  }
+}
+
+void libc_rand::extend() {
+  // Three words per round: the nearest word each one reads lies three back.
+  for (int k = degree; k < end; k += 3) {
+    w_[k] = w_[k - degree] + w_[k - 3];
+    w_[k + 1] = w_[k + 1 - degree] + w_[k - 2];
+    w_[k + 2] = w_[k + 2 - degree] + w_[k - 1];
+  }
+}
+
+void libc_rand::refill() {
+  std::memmove(w_, w_ + block, degree * sizeof w_[0]);
+  extend();
+  pos_ = degree;
+}
+
+void noise_fill(unsigned char* buf, std::size_t n, std::uint32_t seed_a, std::uint32_t seed_b) {
+  // The two generators are independent, so each fills its own positions in a
+  // loop of its own: even bytes (and the last byte of an odd n) from the C
+  // library sequence, odd bytes from xorshf96.
+  libc_rand rnd(seed_b);
+  rnd.take((n + 1) / 2, [buf](std::size_t i, int v) {
+    buf[2 * i] = static_cast<unsigned char>(static_cast<unsigned>(v) % 255);  // v is never negative
+  });
+  std::uint64_t x = seed_a, y = xorshf_y0, z = xorshf_z0;
+  const std::size_t odd = n / 2;
+  for (std::size_t j = 0; j < odd; ++j) buf[2 * j + 1] = static_cast<unsigned char>(xorshf96_step(x, y, z) % 255);
+  // xorshf96() goes on from where the fill left it.
+  xs_x = x;
+  xs_y = y;
+  xs_z = z;
 }
 
 void noise_gen(unsigned char* buf, std::size_t n) {
   unsigned char seed[8];
   std::uint32_t seed_a;
   std::uint32_t seed_b;
-  if (dev_urandom(seed, sizeof seed) == 0) {
+  if (seed_source(seed, sizeof seed) == 0 || dev_urandom(seed, sizeof seed) == 0) {
     seed_a = little_endian32(seed);
     seed_b = little_endian32(seed + 4);
   } else {
     seed_a = clock_seed(37);
     seed_b = clock_seed(133);
   }
-  std::srand(seed_b);
-  xs_x = seed_a;
-  xs_y = xorshf_y0;
-  xs_z = xorshf_z0;
-
-  std::size_t i = 0;
-  for (; i + 1 < n; i += 2) {
-    buf[i] = static_cast<unsigned char>(std::rand() % 255);
-    buf[i + 1] = static_cast<unsigned char>(xorshf96() % 255);
-  }
-  if (i < n) buf[i] = static_cast<unsigned char>(std::rand() % 255);
+  noise_fill(buf, n, seed_a, seed_b);
 }
