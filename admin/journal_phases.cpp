@@ -180,6 +180,8 @@ phase_result plan_address_phase(replay_plan& plan, const char* journal, const ch
     if (select_value(record, "UID32", key) != field_found) return finish(plan, r, no_uid32);
     char address[ip_record + 1];
     if (select_value(record, "IPADDR", address) != field_found) return finish(plan, r, no_address);
+    // An address with a line break would give ip.q two lines: left out.
+    if (std::strchr(address, '\n')) continue;
     std::string& line = plan.keep_text("IPADDR=" + std::string(address) + "&");
     add_entry_append(plan, key, "ip.q", line);
   }

@@ -23,6 +23,7 @@ phase_result plan_department_phase(replay_plan& plan, const char* journal, const
 phase_result plan_uid32_phase(replay_plan& plan, const char* journal, const char* no_source,
                               const char* bad_line);
 // Node addresses: 65-byte records; ip.q of the UID32 entry gets "IPADDR=" address "&".
+// A record whose address holds a line break is left out.
 phase_result plan_address_phase(replay_plan& plan, const char* journal, const char* no_source,
                                 const char* no_uid32, const char* no_address);
 // Start codes: scode.q of the code's start-folder directory (no folder is made).

@@ -90,7 +90,7 @@ void sync_working_directory() {
 }  // namespace
 
 int versionTAVR(char*, char* reply) {
-  unique_file file(std::fopen(version_path, "r"));
+  unique_file file(std::fopen(version_path, "re"));
   if (!file) {
     text_builder(reply, fmt::message_size).add("RE=versionTAVR&VER=null&SYS=null&CP=no_file&");
     return -1;
@@ -106,7 +106,7 @@ int versionTAVR(char*, char* reply) {
 }
 
 int get_tavr_config(char*, char* reply) {
-  unique_file file(std::fopen(config_path, "r"));
+  unique_file file(std::fopen(config_path, "re"));
   if (!file) return no_file_reply(reply, "get_tavr_config", "no_file");
   char port[port_size] = "null";
   char line[config_line_size];
@@ -128,7 +128,7 @@ int chg_tavr_config(char* message, char* reply, const char* peer) {
   char new_port_line[config_line_size];
   if (!text_builder(new_port_line).field(port_key, value).ok()) return refuse_change(reply, "incorrect_qvector");
 
-  unique_file config(std::fopen(config_path, "r"));
+  unique_file config(std::fopen(config_path, "re"));
   if (!config) return no_file_reply(reply, "chg_tavr_config", "no_file[1]");
   rewrite rc = write_temp(config.get(), new_port_line);
   config.reset();

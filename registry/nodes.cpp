@@ -142,9 +142,11 @@ int add_ip_node(char* message, char* reply) {
   char uid32[fmt::id_len + 1];
   char ipnode[fmt::ip_max + 1];
   // Absent and over-long values both read as "NULL": an address longer than
-  // 15 characters would not fit its list_ip.nq record.
+  // 15 characters would not fit its list_ip.nq record. A line break would
+  // split the ip.q line.
   bool valid = select_value(message, "UID32", uid32) == field_found &&
-               select_value(message, "IPNODE", ipnode) == field_found && check_ip_form(ipnode) == 1;
+               select_value(message, "IPNODE", ipnode) == field_found && check_ip_form(ipnode) == 1 &&
+               !std::strchr(ipnode, '\n');
   if (!valid) {
     refuse(reply, "add_ip_node", "incorrect_qvector");
     return -1;

@@ -7,7 +7,8 @@
 // Size of one list_ip.nq record: the text, a NUL, then '0' up to the end.
 inline constexpr std::size_t ip_record_size = 65;
 
-// OP=add_ip_node: stores IPNODE as the address of the entry UID32.
+// OP=add_ip_node: stores IPNODE (three dots, no line break) as the address
+// of the entry UID32.
 int add_ip_node(char* message, char* reply);
 // 1 when address holds exactly three '.', 0 otherwise.
 int check_ip_form(const char* address);

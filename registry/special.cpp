@@ -49,7 +49,7 @@ int get_special_pesel(char*, char* reply) {
   // At most 19 characters of the numerator's first line.
   char number[20] = "null";
   {
-    unique_pipe numerator(::popen(numerator_command, "r"));
+    unique_pipe numerator(::popen(numerator_command, "re"));
     if (!numerator) return refuse(reply, "no_file[1]");
     char line[sizeof number];
     if (std::fgets(line, sizeof line, numerator.get())) copy_text(number, line);
@@ -61,7 +61,7 @@ int get_special_pesel(char*, char* reply) {
   char command[4 * sizeof list_base + 64];
   if (!copy_command(command, sizeof command)) return refuse(reply, "no_copy[1]");
   {
-    unique_pipe copy(::popen(command, "r"));
+    unique_pipe copy(::popen(command, "re"));
     if (!copy) return refuse(reply, "no_copy[1]");
     char out[80] = "";
     if (!std::fgets(out, sizeof out, copy.get())) out[0] = '\0';

@@ -33,7 +33,7 @@ void apply_base(const char* line, const char* key, char (&mount)[20], char* fold
 
 // Runs cmd and reports whether needle occurs in a line of its output.
 int command_lists(const char* cmd, const char* needle) {
-  unique_pipe p(::popen(cmd, "r"));
+  unique_pipe p(::popen(cmd, "re"));
   if (!p) return -1;
   char line[256];
   int found = 0;
@@ -47,7 +47,7 @@ int run_command(const char* prefix, const char* device, const char* suffix, bool
   text_builder b(cmd);
   b.add(prefix).add(device).add(suffix);
   if (!b.ok()) return -1;
-  unique_pipe p(::popen(cmd, "r"));
+  unique_pipe p(::popen(cmd, "re"));
   if (!p) return -1;
   char line[256];
   while (std::fgets(line, sizeof line, p.get()))

@@ -139,6 +139,9 @@ pid_t central_server::spawn(uid_t as_user) {
     ::dup2(e, 2);
     int devnull = ::open("/dev/null", O_RDONLY);
     ::dup2(devnull, 0);
+    // The server starts with its three standard streams only, as from a
+    // shell: nothing of the test process leaks into it or its children.
+    ::close_range(3, ~0U, 0);
     if (max_descriptors_ > 0) {
       rlimit rl{static_cast<rlim_t>(max_descriptors_), static_cast<rlim_t>(max_descriptors_)};
       ::setrlimit(RLIMIT_NOFILE, &rl);
