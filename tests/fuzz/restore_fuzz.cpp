@@ -125,7 +125,8 @@ void check_plan(replay_plan& plan, const tree_shape& tree) {
       check(l.text.find('\n') == std::string_view::npos && l.text.find('\0') == std::string_view::npos);
     }
     std::string_view prefix(t.path);
-    for (std::uint32_t d : t.chain) {
+    // The folders made before the appends: the innermost one and those it lies in.
+    for (std::uint32_t d = t.dir; d != no_dir; d = plan.dirs[d].parent) {
       check(d < plan.dirs.size());
       const std::string& dir = plan.dirs[d].path;
       check_in_tree(dir, tree, false);
@@ -172,7 +173,7 @@ void rebuild_pesel_base() {
     check(r.stop_cause == nullptr || std::strcmp(r.stop_cause, "no_file[5]") == 0);
   }
   check_plan(plan, pesel_tree);
-  prune_folder(pesel_base, plan, 0755);
+  prune_folder(pesel_base, plan);
   // Every key that gives a path gives a writable one: no append may fail.
   check(write_plan(plan) == no_seq);
 
