@@ -133,7 +133,9 @@ int log_file(const char* identifier, const char* nick) {
 int read_log_file(const char* path, const char* identifier, const char* nick, char* out) {
   copy_text(out, text_size, "null");
   unique_fd log(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!log) return -1;
+  // A folder in the log's place opens but cannot be read: no log either.
+  struct stat st;
+  if (!log || ::fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   off_t size = 0;
   std::size_t count = record_count(log.get(), size);
   bool by_id = !is_null_text(identifier);

@@ -24,5 +24,5 @@ void log_record_text(const char* record, char* out);
 int log_file(const char* identifier, const char* nick);
 // The first record whose PESEL equals identifier or whose NICK equals nick
 // ("null" leaves that field out of the search) into out[61], else "null".
-// 0, or -1 when the log cannot be opened.
+// 0, or -1 when the log cannot be opened as a regular file.
 int read_log_file(const char* path, const char* identifier, const char* nick, char* out);

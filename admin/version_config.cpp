@@ -39,6 +39,15 @@ bool next_line(std::FILE* f, char* out, std::size_t cap, bool& cut) {
   return true;
 }
 
+// path opened for reading; none when it names no regular file (a folder in
+// its place opens but cannot be read).
+unique_file open_for_reading(const char* path) {
+  unique_file f(std::fopen(path, "re"));
+  struct stat st;
+  if (f && (::fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))) f.reset();
+  return f;
+}
+
 bool is_port_line(const char* line) { return std::strstr(line, port_key) != nullptr; }
 
 int no_file_reply(char* reply, std::string_view op, std::string_view cause) {
@@ -90,7 +99,7 @@ void sync_working_directory() {
 }  // namespace
 
 int versionTAVR(char*, char* reply) {
-  unique_file file(std::fopen(version_path, "re"));
+  unique_file file(open_for_reading(version_path));
   if (!file) {
     text_builder(reply, fmt::message_size).add("RE=versionTAVR&VER=null&SYS=null&CP=no_file&");
     return -1;
@@ -106,7 +115,7 @@ int versionTAVR(char*, char* reply) {
 }
 
 int get_tavr_config(char*, char* reply) {
-  unique_file file(std::fopen(config_path, "re"));
+  unique_file file(open_for_reading(config_path));
   if (!file) return no_file_reply(reply, "get_tavr_config", "no_file");
   char port[port_size] = "null";
   char line[config_line_size];
@@ -128,7 +137,7 @@ int chg_tavr_config(char* message, char* reply, const char* peer) {
   char new_port_line[config_line_size];
   if (!text_builder(new_port_line).field(port_key, value).ok()) return refuse_change(reply, "incorrect_qvector");
 
-  unique_file config(std::fopen(config_path, "re"));
+  unique_file config(open_for_reading(config_path));
   if (!config) return no_file_reply(reply, "chg_tavr_config", "no_file[1]");
   rewrite rc = write_temp(config.get(), new_port_line);
   config.reset();
