@@ -7,7 +7,7 @@
 #include "registry/identifiers.h"
 #include "registry/nodes.h"
 #include "registry/objects.h"
-#include "registry/special.h"
+#include "registry/rs_numbers.h"
 #include "registry/start_codes.h"
 #include "registry/user_block.h"
 #include "registry/users.h"

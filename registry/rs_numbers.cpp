@@ -1,4 +1,4 @@
-#include "registry/special.h"
+#include "registry/rs_numbers.h"
 
 #include <cstdio>
 #include <cstring>
