@@ -17,6 +17,7 @@
 
 #include "registry/user_record.h"
 #include "tests/memory_dir.h"
+#include "tests/dated_text.h"
 #include "tests/server_fixture.h"
 #include "tests/text_pattern.h"
 
@@ -29,20 +30,10 @@ using testing_support::read_file;
 
 constexpr int rounds = 6;
 
-std::string value_of(const std::string& text, const std::string& key) {
-  std::string k = key + "=";
-  for (std::size_t at = 0; (at = text.find(k, at)) != std::string::npos; ++at) {
-    if (at > 0 && text[at - 1] != '&') continue;
-    at += k.size();
-    return text.substr(at, text.find('&', at) - at);
-  }
-  return "";
-}
+using testing_support::value_of;
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
-bool has_line(const std::string& text, const std::string& line) {
-  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
-}
+using testing_support::has_line;
 bool has_line_starting(const std::string& text, const std::string& start) {
   return ("\n" + text).find("\n" + start) != std::string::npos;
 }

@@ -24,18 +24,7 @@ using testing_support::file_exists;
 using testing_support::read_file;
 using testing_support::write_file;
 
-int connect_local(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
+using testing_support::connect_local;
 
 pid_t parent_of(pid_t pid) {
   std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");

@@ -19,18 +19,7 @@ namespace {
 using namespace std::chrono;
 using testing_support::central_server;
 
-int connect_local(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
+using testing_support::connect_local;
 
 // Sends a coded request on an open connection and returns the decoded reply.
 std::string request_on(int fd, const char* message, int timeout_s) {

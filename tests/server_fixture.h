@@ -25,6 +25,10 @@ class temp_dir {
 };
 
 std::string read_file(const std::string& path);
+// A connected TCP socket to 127.0.0.1:port, or -1.
+int connect_local(int port);
+// True when text holds line as one whole line.
+bool has_line(const std::string& text, const std::string& line);
 void write_file(const std::string& path, std::string_view content);
 bool file_exists(const std::string& path);
 void make_dirs(const std::string& path);  // mkdir -p

@@ -23,6 +23,7 @@
 
 #include "tests/fake_peer.h"
 #include "tests/memory_dir.h"
+#include "tests/dated_text.h"
 #include "tests/server_fixture.h"
 #include "wire/keytable.h"
 #include "wire/v1.h"
@@ -74,22 +75,11 @@ std::string exchange_on(int fd, const std::string& bytes) {
   return text;
 }
 
-std::string value_of(const std::string& text, const std::string& key) {
-  std::string k = key + "=";
-  for (std::size_t at = 0; (at = text.find(k, at)) != std::string::npos; ++at) {
-    if (at > 0 && text[at - 1] != '&') continue;
-    at += k.size();
-    return text.substr(at, text.find('&', at) - at);
-  }
-  return "";
-}
+using testing_support::value_of;
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
-// True when text holds line as one whole line.
-bool has_line(const std::string& text, const std::string& line) {
-  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
-}
+using testing_support::has_line;
 
 std::string entry(const std::string& uid) {
   return "DISK/UID32BASE/" + uid.substr(0, 1) + "/" + uid.substr(1, 1) + "/" + uid.substr(2, 1) + "/" + uid;
