@@ -143,9 +143,9 @@ void libc_rand::seed(unsigned seed_value) {
   extend();
   pos_ = degree;
   for (int discard = degree * 10; discard > 0;) {
-    const int take = discard < end - pos_ ? discard : end - pos_;
-    pos_ += take;
-    discard -= take;
+    const int skip = discard < end - pos_ ? discard : end - pos_;
+    pos_ += skip;
+    discard -= skip;
     if (pos_ == end) refill();
   }
 }
