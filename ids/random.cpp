@@ -8,10 +8,11 @@
 
 #include "wire/message.h"
 #include "wire/owners.h"
+#include "wire/random_reserve.h"
 
 namespace {
 
-random_source fast_source = kernel_random;
+random_source fast_source = reserve_random;
 
 // Reads exactly count bytes; a short read is continued, a failure is -1.
 int read_random(unsigned char* buf, int count) {

@@ -13,9 +13,10 @@ inline constexpr int class_printable = 4;// '!'..'}'
 // Fills out with count (at most 64) characters of the class and a NUL; 0.
 // -1 when the random device fails or the class is unknown (out untouched).
 int true_random_generator(char* out, int count, int cls);
-// Where true_random_generator draws first: kernel_random unless a test
-// installs another source. When it returns -1 the generator opens and reads
-// /dev/urandom instead. Returns the source replaced.
+// Where true_random_generator draws first: reserve_random (the kernel's
+// source, one call per request) unless a test installs another source. When
+// it returns -1 the generator opens and reads /dev/urandom instead. Returns
+// the source replaced.
 random_source set_true_random_source(random_source source);
 // Seconds and nanoseconds of the real-time clock as "%ld" texts (each at
 // least 21 bytes); 0, or non-zero with both "NULL".

@@ -21,6 +21,7 @@
 #include "wire/format.h"
 #include "wire/message.h"
 #include "wire/owners.h"
+#include "wire/random_reserve.h"
 #include "wire/v1.h"
 
 namespace {
@@ -64,6 +65,7 @@ void serve(int client, behaviour mode) {
     std::memset(frame, 0, sizeof frame);
     std::memcpy(frame, fmt::unknown_reply, sizeof fmt::unknown_reply);
   }
+  reserve_clear();  // nothing drawn for this notice serves the next one
   if (::send(client, frame, sizeof frame, MSG_NOSIGNAL) < 0) std::perror("write");
 }
 

@@ -13,6 +13,7 @@
 
 #include "wire/md5.h"
 #include "wire/owners.h"
+#include "wire/random_reserve.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ constexpr std::uint64_t xorshf_x0 = 123456789;
 constexpr std::uint64_t xorshf_y0 = 362436069;
 constexpr std::uint64_t xorshf_z0 = 521288629;
 std::uint64_t xs_x = xorshf_x0, xs_y = xorshf_y0, xs_z = xorshf_z0;
-random_source seed_source = kernel_random;
+random_source seed_source = reserve_random;
 
 int urandom_failed(unique_fd& fd) {
   fd.reset();  // close first: it must not disturb the errno we report

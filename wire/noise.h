@@ -11,9 +11,10 @@ int dev_urandom(unsigned char* buf, std::size_t count);
 // refused or the source is not ready yet (callers then use /dev/urandom).
 int kernel_random(unsigned char* buf, std::size_t count);
 
-// Where noise_gen takes its seed bytes first: kernel_random unless a test
-// installs another source. When it returns -1, noise_gen falls back to
-// dev_urandom and then to the clock. Returns the source replaced.
+// Where noise_gen takes its seed bytes first: reserve_random (the kernel's
+// source, one call per request) unless a test installs another source. When
+// it returns -1, noise_gen falls back to dev_urandom and then to the clock.
+// Returns the source replaced.
 using random_source = int (*)(unsigned char* buf, std::size_t count);
 random_source set_noise_seed_source(random_source source);
 
