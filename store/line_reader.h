@@ -1,6 +1,7 @@
 // Reading a line file from its first line to its last, for callers that must
 // see every line in order.
 #pragma once
+#include <cstddef>
 
 #include "wire/owners.h"
 
@@ -10,12 +11,20 @@ class line_reader {
  public:
   // Opens path for reading; is_open() tells whether that worked.
   explicit line_reader(const char* path);
-  bool is_open() const { return static_cast<bool>(file_); }
+  bool is_open() const { return static_cast<bool>(fd_); }
   // The next line, valid until the next call; nullptr at the end of the file,
-  // on a read error, or when the file could not be opened.
+  // on a read error (a folder in the file's place), or when the file could
+  // not be opened.
   const char* next();
 
  private:
-  unique_file file_;
-  char buf_[512];
+  bool fill();  // more of the file into data_; false at its end or on an error
+
+  unique_fd fd_;
+  bool ended_ = false;
+  bool failed_ = false;  // ended by a read error
+  std::size_t begin_ = 0;  // unread bytes are data_[begin_, end_)
+  std::size_t end_ = 0;
+  char data_[4096];
+  char line_[512];
 };

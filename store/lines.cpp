@@ -56,13 +56,21 @@ ssize_t read_at(int fd, char* buf, std::size_t n, off_t at) {
   return static_cast<ssize_t>(got);
 }
 
-// A readable regular file and its size; an empty owner when there is none.
-unique_fd open_regular(const char* path, off_t& size) {
-  unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  struct stat st;
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return unique_fd();
-  size = st.st_size;
-  return fd;
+// Opened for reading; O_NONBLOCK so that a pipe put in a file's place cannot
+// hold the server up (it changes nothing for regular files).
+unique_fd open_for_reading(const char* path) {
+  return unique_fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+}
+
+// One pread at offset at, repeated only when interrupted: the count read, or
+// -1 on an error (a folder gives EISDIR, a pipe ESPIPE). A regular file's read
+// comes back short only at the end of the file, so a short count means the
+// whole rest of the file is in buf.
+ssize_t read_once(int fd, char* buf, std::size_t n, off_t at) {
+  for (;;) {
+    ssize_t r = ::pread(fd, buf, n, at);
+    if (r >= 0 || errno != EINTR) return r;
+  }
 }
 
 // The text of a piece as a C string holds it: up to a NUL byte, if any.
@@ -83,7 +91,26 @@ void put_piece(std::string_view text, char* out, std::size_t cap) {
 // tests each line's pieces last first. Holds nothing beyond one call.
 class backward_lines {
  public:
-  backward_lines(int fd, off_t size) : fd_(fd), size_(size) {}
+  explicit backward_lines(int fd) : fd_(fd) {}
+
+  // Reads the head of the file into the window. Most record files are
+  // smaller than the window and are then read whole in this one call; for a
+  // larger one the size is asked for. False when the file cannot be read or
+  // is not a regular file.
+  bool start() {
+    ssize_t r = read_once(fd_, win_, window_cap, 0);
+    if (r < 0) return false;
+    win_begin_ = 0;
+    win_end_ = r;
+    if (r < window_cap) {
+      size_ = r;
+      return true;
+    }
+    struct stat st;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size_ = st.st_size;
+    return true;
+  }
 
   // line_found with out written, line_none, or line_no_file on a read error.
   int last_containing(std::string_view needle, char* out, std::size_t cap) {
@@ -163,7 +190,7 @@ class backward_lines {
   }
 
   int fd_;
-  off_t size_;
+  off_t size_ = 0;
   off_t win_begin_ = 0;
   off_t win_end_ = 0;
   char win_[window_cap];
@@ -230,19 +257,18 @@ int read_last_line(const char* path, char* out, std::size_t cap) {
 }
 
 int read_last_line_containing(const char* path, const char* needle, char* out, std::size_t cap) {
-  off_t size = 0;
-  unique_fd fd = open_regular(path, size);
+  unique_fd fd = open_for_reading(path);
   if (!fd) return line_no_file;
-  backward_lines lines(fd.get(), size);
+  backward_lines lines(fd.get());
+  if (!lines.start()) return line_no_file;
   return lines.last_containing(needle, out, cap);
 }
 
 int read_first_line(const char* path, char* out, std::size_t cap) {
-  off_t size = 0;
-  unique_fd fd = open_regular(path, size);
+  unique_fd fd = open_for_reading(path);
   if (!fd) return line_no_file;
   char buf[piece_max];
-  ssize_t got = read_at(fd.get(), buf, sizeof buf, 0);
+  ssize_t got = read_once(fd.get(), buf, sizeof buf, 0);
   if (got < 0) return line_no_file;
   if (got == 0) return line_none;
   std::string_view piece(buf, static_cast<std::size_t>(got));

@@ -452,6 +452,54 @@ TEST_F(StoreDir, OverlongLinesComeInPiecesLikeAForwardWalk) {
   }
 }
 
+// The readers take a small file in one read and ask a larger one for its
+// size: files on either side of that border, with lines of 100 bytes and one
+// long line placed across it, read as a forward walk reads them.
+TEST_F(StoreDir, ReadersAgreeOnBothSidesOfTheFirstRead) {
+  const std::string path = at("edge.q");
+  for (std::size_t size : {4095u, 4096u, 4097u, 4607u, 4608u, 4609u, 8191u, 8192u, 9300u}) {
+    for (int long_at : {-1, 40, 45}) {  // index of a 700-byte line, -1 for none
+      std::string content;
+      for (int i = 0; content.size() < size; ++i) {
+        std::string line = "N=" + std::to_string(i) + "&";
+        line.resize(i == long_at ? 699 : 99, static_cast<char>('a' + i % 26));
+        content += line + "\n";
+      }
+      content.resize(size);
+      write_file(path, content);
+      SCOPED_TRACE(testing::Message() << "size " << size << " long line " << long_at);
+      expect_like_fgets(path, nullptr, false, 512);
+      expect_like_fgets(path, nullptr, true, 512);
+      for (const char* needle : {"N=0&", "N=3&", "N=40&", "N=44&", "zzz", "\n"}) expect_like_fgets(path, needle, false, 512);
+
+      std::vector<std::string> walked, ref;
+      line_reader r(path.c_str());
+      while (const char* l = r.next()) walked.push_back(l);
+      std::FILE* f = std::fopen(path.c_str(), "r");
+      ASSERT_NE(f, nullptr);
+      char buf[512];
+      while (std::fgets(buf, sizeof buf, f)) {
+        buf[std::strcspn(buf, "\n")] = '\0';
+        ref.push_back(buf);
+      }
+      std::fclose(f);
+      EXPECT_EQ(walked, ref);
+    }
+  }
+}
+
+// A pipe left in a file's place must not hold the reader (and the server) up.
+TEST_F(StoreDir, APipeInAFilesPlaceIsNoRecord) {
+  const std::string path = at("pipe.q");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  char out[512];
+  EXPECT_EQ(read_last_line(path.c_str(), out, sizeof out), line_no_file);
+  EXPECT_EQ(read_last_line_containing(path.c_str(), "A=", out, sizeof out), line_no_file);
+  EXPECT_EQ(read_first_line(path.c_str(), out, sizeof out), line_no_file);
+  line_reader r(path.c_str());
+  EXPECT_EQ(r.next(), nullptr);
+}
+
 TEST_F(StoreDir, LineReaderWalksEveryLineInOrder) {
   write_file(at("w.q"), "a\n\nb");
   line_reader r(at("w.q").c_str());
