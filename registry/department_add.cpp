@@ -122,20 +122,18 @@ int check_dep_in_pesel_base(const char* dep, const char* nip, const char* regon,
 }
 
 int add_node_to_pesel(const char* identifier, const char* line) {
-  if (make_dir_pesel(identifier) != 0) return -1;
   char path[path_cap];
   if (!pesel_nod_path(identifier, path)) return -1;
-  return add_string_to_file(path, line) == 0 ? 0 : -1;
+  return add_string_making_dirs(path, line, [identifier] { make_dir_pesel(identifier); });
 }
 
 int add_node_to_uid32base(const char* uid32, const char* line) {
   char entry[path_cap];
-  if (uid32_entry_path(uid32, entry, sizeof entry) != 0) return -1;
-  // An existing entry is fine; a missing letter level shows up at the append.
-  ::mkdir(entry, 0755);
   char path[path_cap];
-  if (join_path(entry, "node.q", path, sizeof path) != 0) return -1;
-  return add_string_to_file(path, line) == 0 ? 0 : -1;
+  if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || join_path(entry, "node.q", path, sizeof path) != 0)
+    return -1;
+  // Only the entry is made; a missing letter level fails the append.
+  return add_string_making_dirs(path, line, [&entry] { ::mkdir(entry, 0755); });
 }
 
 int add_department(char* message, char* reply) {

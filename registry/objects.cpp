@@ -49,8 +49,7 @@ int save_pesel_obj(const char* identifier, const char* line) {
   char path[fmt::line_size];
   if (!object_path(identifier, path, sizeof path)) return -1;
   if (check_line_in_file_obj(path, line) == 1) return 0;  // listed already: nothing to write
-  if (make_dir_pesel(identifier) != 0) return -1;
-  if (add_string_to_file(path, line) != 0) return -1;
+  if (add_string_making_dirs(path, line, [identifier] { make_dir_pesel(identifier); }) != 0) return -1;
   add_text_line(list_base, object_journal, line);  // the object is listed even if the journal misses it
   return 0;
 }

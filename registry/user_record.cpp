@@ -92,16 +92,18 @@ int save_user_to_structures(const char* uidp, const char* pesel, const char* lin
   if (std::strlen(line) > fmt::line_max) return -1;
 
   char entry[512];
-  if (uid32_entry_path(uidp, entry, sizeof entry) != 0) return -1;
-  ::mkdir(entry, 0755);  // an existing entry is fine; a missing level fails the append
   char users[512];
-  if (join_path(entry, user_file, users, sizeof users) != 0) return -1;
-  if (add_string_to_file(users, line) != 0) return -1;
+  if (uid32_entry_path(uidp, entry, sizeof entry) != 0 || join_path(entry, user_file, users, sizeof users) != 0)
+    return -1;
+  // Only the entry is made; a missing letter level fails the append.
+  if (add_string_making_dirs(users, line, [&entry] { ::mkdir(entry, 0755); }) != 0) return -1;
 
   char person[512];
-  if (make_dir_pesel(pesel) != 0 || make_path_pesel(pesel, person) != 0) return -1;
+  char person_users[512];
+  if (make_path_pesel(pesel, person) != 0) return -1;
   drop_trailing_slash(person);
-  if (add_text_line(person, person_users_file, line) != 0) return -1;
+  if (join_path(person, person_users_file, person_users, sizeof person_users) != 0) return -1;
+  if (add_string_making_dirs(person_users, line, [pesel] { make_dir_pesel(pesel); }) != 0) return -1;
 
   // The journals only feed a later rebuild; a failed copy does not undo the record.
   add_text_line(list_base, users_journal, line);

@@ -229,6 +229,10 @@ int add_text_line(const char* dir, const char* name, const char* line) {
 }
 
 int add_string_to_file(const char* path, const char* line) {
+  return append_line(path, line) == append_written ? 0 : -1;
+}
+
+int append_line(const char* path, const char* line) {
   // Line and newline go out in one write, so an append is never split by
   // another writer's line.
   std::string_view text(line);
@@ -238,18 +242,18 @@ int add_string_to_file(const char* path, const char* line) {
   char* buf = small;
   if (n > sizeof small) {
     large.reset(new (std::nothrow) char[n]);
-    if (!large) return -1;
+    if (!large) return append_not_opened;
     buf = large.get();
   }
   std::memcpy(buf, text.data(), text.size());
   buf[text.size()] = '\n';
 
   unique_fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd) return -1;
+  if (!fd) return append_not_opened;
   bool ok = write_all(fd.get(), buf, n);
   // close can be the first to report a failed write (network file systems).
   if (::close(fd.release()) != 0) ok = false;
-  return ok ? 0 : -1;
+  return ok ? append_written : append_failed;
 }
 
 int read_last_line(const char* path, char* out, std::size_t cap) {

@@ -17,6 +17,28 @@ int add_text_line(const char* dir, const char* name, const char* line);
 // The same for a complete path.
 int add_string_to_file(const char* path, const char* line);
 
+// Outcome of append_line: the file could not be opened (nothing written), or
+// it was opened and the line was written or the write failed.
+inline constexpr int append_written = 0;
+inline constexpr int append_not_opened = -1;
+inline constexpr int append_failed = -2;
+// add_string_to_file, telling a file that cannot be opened from a failed write.
+int append_line(const char* path, const char* line);
+
+// add_string_to_file for a file whose folders may be missing: the append is
+// tried first, and only when the file cannot be opened does make_dirs() run
+// before one more try. Folders that exist, as they do for nearly every
+// append, are not asked for again; a failed write is never repeated.
+template <class MakeDirs>
+int add_string_making_dirs(const char* path, const char* line, MakeDirs&& make_dirs) {
+  int rc = append_line(path, line);
+  if (rc == append_not_opened) {
+    make_dirs();
+    rc = append_line(path, line);
+  }
+  return rc == append_written ? 0 : -1;
+}
+
 // Results of the readers below.
 inline constexpr int line_found = 0;
 inline constexpr int line_no_file = -1;  // cannot be opened as a regular file, or read

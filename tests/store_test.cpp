@@ -279,6 +279,35 @@ TEST(StoreAppend, AFailedWriteIsReported) {
   EXPECT_EQ(add_text_line("/dev", "full", "X=1&"), -1);
 }
 
+TEST_F(StoreDir, FoldersAreMadeOnlyWhenTheAppendFindsThemMissing) {
+  const std::string dir = at("a/b");
+  const std::string path = dir + "/f.q";
+  int made = 0;
+  auto make = [&] {
+    ++made;
+    fs::create_directories(dir);
+  };
+  EXPECT_EQ(add_string_making_dirs(path.c_str(), "X=1&", make), 0);
+  EXPECT_EQ(made, 1);
+  EXPECT_EQ(add_string_making_dirs(path.c_str(), "X=2&", make), 0);
+  EXPECT_EQ(made, 1) << "existing folders were made again";
+  EXPECT_EQ(file_text(path), "X=1&\nX=2&\n");
+
+  // Folders that cannot be made: one more try, then the failure.
+  made = 0;
+  EXPECT_EQ(add_string_making_dirs(at("c/f.q").c_str(), "X=1&", [&] { ++made; }), -1);
+  EXPECT_EQ(made, 1);
+  EXPECT_FALSE(fs::exists(at("c")));
+
+  // A failed write is reported once, never written a second time.
+  if (::access("/dev/full", W_OK) == 0) {
+    made = 0;
+    EXPECT_EQ(append_line("/dev/full", "X=1&"), append_failed);
+    EXPECT_EQ(add_string_making_dirs("/dev/full", "X=1&", [&] { ++made; }), -1);
+    EXPECT_EQ(made, 0);
+  }
+}
+
 TEST_F(StoreDir, JoinedPathMustStayUnder512Bytes) {
   std::string dir = root_ + "/" + std::string(200, 'a') + "/" + std::string(200, 'b');
   ASSERT_TRUE(fs::create_directories(dir));
