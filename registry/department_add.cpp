@@ -79,8 +79,30 @@ bool pesel_nod_path(const char* identifier, char* out) {
 
 }  // namespace
 
-int check_dep_in_pesel_base(const char* dep, const char* nip, const char* regon, char* uid32_out,
-                            char* euid_out) {
+namespace {
+
+// The firm file the lookup read, still open for the append that follows it.
+struct firm_file {
+  const char* identifier = nullptr;  // the NIP or REGON whose pesel.nod fd is
+  unique_fd fd;
+};
+
+// A firm file's last line containing needle: through a descriptor that can
+// also append, kept in keep, when the file opens so; else by its path.
+int read_firm_line(const char* identifier, const char* path, const char* needle, char* line,
+                   firm_file& keep) {
+  unique_fd fd = open_for_update(path);
+  if (!fd) return read_last_line_containing(path, needle, line, fmt::line_size);
+  int found = read_last_line_containing_at(fd.get(), needle, line, fmt::line_size);
+  if (found != line_no_file) {
+    keep.identifier = identifier;
+    keep.fd = std::move(fd);
+  }
+  return found;
+}
+
+int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_out, char* euid_out,
+              firm_file& keep) {
   copy_text(uid32_out, dpt_stored_field_size, "null");
   copy_text(euid_out, dpt_stored_field_size, "null");
 
@@ -91,7 +113,7 @@ int check_dep_in_pesel_base(const char* dep, const char* nip, const char* regon,
   int found = line_no_file;
   for (const char* id : {nip, regon}) {
     if (is_null_text(id) || !pesel_nod_path(id, path)) continue;
-    found = read_last_line_containing(path, dep, line, sizeof line);
+    found = read_firm_line(id, path, dep, line, keep);
     if (found != line_no_file) break;
   }
   if (found == line_no_file) return -1;
@@ -111,7 +133,8 @@ int check_dep_in_pesel_base(const char* dep, const char* nip, const char* regon,
 
   // A new department inherits the pair of the firm's most recent line; an
   // empty file counts as a last line without fields.
-  if (read_last_line(path, line, sizeof line) != line_found) line[0] = '\0';
+  int last = keep.fd ? read_last_line_at(keep.fd.get(), line, sizeof line) : read_last_line(path, line, sizeof line);
+  if (last != line_found) line[0] = '\0';
   m.strip(line);
   copy_text(uid32_out, dpt_stored_field_size, m.uid32);
   copy_text(euid_out, dpt_stored_field_size, m.euid);
@@ -119,6 +142,22 @@ int check_dep_in_pesel_base(const char* dep, const char* nip, const char* regon,
   if (std::string_view(m.nip) == nip) return 1;
   if (std::string_view(m.regon) == regon) return 1;
   return 0;
+}
+
+// add_node_to_pesel, through the lookup's descriptor when it holds this
+// identifier's file (the folders exist then).
+int add_firm_line(const char* identifier, const char* line, firm_file& firm) {
+  if (firm.fd && firm.identifier == identifier)
+    return append_line_and_close(std::move(firm.fd), line) == append_written ? 0 : -1;
+  return add_node_to_pesel(identifier, line);
+}
+
+}  // namespace
+
+int check_dep_in_pesel_base(const char* dep, const char* nip, const char* regon, char* uid32_out,
+                            char* euid_out) {
+  firm_file unused;
+  return find_firm(dep, nip, regon, uid32_out, euid_out, unused);
 }
 
 int add_node_to_pesel(const char* identifier, const char* line) {
@@ -150,7 +189,9 @@ int add_department(char* message, char* reply) {
     return -1;
   }
   // The pair always comes from the firm's lines or from a fresh generation.
-  if (check_dep_in_pesel_base(r.dep, r.nip, r.regon, r.uid32, r.euid) == 0) {
+  // The firm file read here stays open for the department's line.
+  firm_file firm;
+  if (find_firm(r.dep, r.nip, r.regon, r.uid32, r.euid, firm) == 0) {
     refuse(reply, "incorrect_arguments");
     return -1;
   }
@@ -165,11 +206,11 @@ int add_department(char* message, char* reply) {
     return -1;
   }
 
-  if (!is_null_text(r.nip) && add_node_to_pesel(r.nip, t.pesel) != 0) {
+  if (!is_null_text(r.nip) && add_firm_line(r.nip, t.pesel, firm) != 0) {
     refuse(reply, "no_file[1]");
     return -1;
   }
-  if (!is_null_text(r.regon) && add_node_to_pesel(r.regon, t.pesel) != 0) {
+  if (!is_null_text(r.regon) && add_firm_line(r.regon, t.pesel, firm) != 0) {
     refuse(reply, "no_file[2]");
     return -1;
   }

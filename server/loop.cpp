@@ -108,6 +108,28 @@ void close_connection(loop_state& st, int fd) {
   ::close(fd);
 }
 
+// One receive, and the request it brought is answered; the connection is
+// closed either way, except that a fresh one (may_wait) whose request has not
+// arrived yet is left open: false, and the caller waits for it.
+bool serve_connection(loop_state& st, int fd, bool may_wait) {
+  unsigned char frame[fmt::frame_size];
+  std::memset(frame, 0, sizeof frame);
+  ssize_t n = ::recv(fd, frame, sizeof frame, 0);
+  if (n < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      std::perror("read");
+    } else if (may_wait) {
+      return false;
+    }
+  }
+  if (n > 0) {
+    executor(frame, st.connections.peer(fd));
+    if (::write(fd, frame, sizeof frame) < 0) std::perror("write");
+  }
+  close_connection(st, fd);
+  return true;
+}
+
 void accept_burst(loop_state& st, std::int64_t now) {
   st.accept_paused = false;
   for (;;) {
@@ -146,23 +168,15 @@ void accept_burst(loop_state& st, std::int64_t now) {
                         NI_NUMERICHOST | NI_NUMERICSERV) == 0)
         std::printf("Accepted connection on descriptor %d (host=%s, port=%s)\n", fd, host, serv);
     }
+    // A client sends its request right after connecting, so it is usually
+    // there already: answered at once, the connection never joins the event
+    // set. Only one whose request is still on its way is waited for.
+    if (serve_connection(st, fd, true)) continue;
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLET;
     ev.data.fd = fd;
     if (::epoll_ctl(st.epoll_fd, EPOLL_CTL_ADD, fd, &ev) == -1) error("epoll_ctl");
   }
-}
-
-void serve_connection(loop_state& st, int fd) {
-  unsigned char frame[fmt::frame_size];
-  std::memset(frame, 0, sizeof frame);
-  ssize_t n = ::recv(fd, frame, sizeof frame, 0);
-  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) std::perror("read");
-  if (n > 0) {
-    executor(frame, st.connections.peer(fd));
-    if (::write(fd, frame, sizeof frame) < 0) std::perror("write");
-  }
-  close_connection(st, fd);
 }
 
 void expire_idle(loop_state& st, std::int64_t now) {
@@ -261,7 +275,7 @@ void server() {
       if (fd == st.listen_fd) {
         if (!st.accept_paused) accept_burst(st, now);
       } else {
-        serve_connection(st, fd);
+        serve_connection(st, fd, false);
       }
     }
     expire_idle(st, now);

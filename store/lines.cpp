@@ -232,28 +232,60 @@ int add_string_to_file(const char* path, const char* line) {
   return append_line(path, line) == append_written ? 0 : -1;
 }
 
-int append_line(const char* path, const char* line) {
-  // Line and newline go out in one write, so an append is never split by
-  // another writer's line.
-  std::string_view text(line);
-  std::size_t n = text.size() + 1;
-  char small[1024];
-  std::unique_ptr<char[]> large;
-  char* buf = small;
-  if (n > sizeof small) {
-    large.reset(new (std::nothrow) char[n]);
-    if (!large) return append_not_opened;
-    buf = large.get();
-  }
-  std::memcpy(buf, text.data(), text.size());
-  buf[text.size()] = '\n';
+namespace {
 
-  unique_fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd) return append_not_opened;
-  bool ok = write_all(fd.get(), buf, n);
+// Line and newline in one buffer, so they go out in one write and an append
+// is never split by another writer's line.
+class line_buffer {
+ public:
+  explicit line_buffer(const char* line) {
+    std::string_view text(line);
+    size_ = text.size() + 1;
+    data_ = small_;
+    if (size_ > sizeof small_) {
+      large_.reset(new (std::nothrow) char[size_]);
+      data_ = large_.get();
+      if (!data_) return;
+    }
+    std::memcpy(data_, text.data(), text.size());
+    data_[text.size()] = '\n';
+  }
+  bool ok() const { return data_ != nullptr; }
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  char small_[1024];
+  std::unique_ptr<char[]> large_;
+  char* data_;
+  std::size_t size_;
+};
+
+int write_and_close(unique_fd fd, const line_buffer& buf) {
+  bool ok = write_all(fd.get(), buf.data(), buf.size());
   // close can be the first to report a failed write (network file systems).
   if (::close(fd.release()) != 0) ok = false;
   return ok ? append_written : append_failed;
+}
+
+}  // namespace
+
+int append_line(const char* path, const char* line) {
+  line_buffer buf(line);
+  if (!buf.ok()) return append_not_opened;
+  unique_fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd) return append_not_opened;
+  return write_and_close(std::move(fd), buf);
+}
+
+int append_line_and_close(unique_fd fd, const char* line) {
+  line_buffer buf(line);
+  if (!buf.ok() || !fd) return append_failed;
+  return write_and_close(std::move(fd), buf);
+}
+
+unique_fd open_for_update(const char* path) {
+  return unique_fd(::open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK));
 }
 
 int read_last_line(const char* path, char* out, std::size_t cap) {
@@ -263,9 +295,17 @@ int read_last_line(const char* path, char* out, std::size_t cap) {
 int read_last_line_containing(const char* path, const char* needle, char* out, std::size_t cap) {
   unique_fd fd = open_for_reading(path);
   if (!fd) return line_no_file;
-  backward_lines lines(fd.get());
+  return read_last_line_containing_at(fd.get(), needle, out, cap);
+}
+
+int read_last_line_containing_at(int fd, const char* needle, char* out, std::size_t cap) {
+  backward_lines lines(fd);
   if (!lines.start()) return line_no_file;
   return lines.last_containing(needle, out, cap);
+}
+
+int read_last_line_at(int fd, char* out, std::size_t cap) {
+  return read_last_line_containing_at(fd, "", out, cap);
 }
 
 int read_first_line(const char* path, char* out, std::size_t cap) {

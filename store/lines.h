@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <ctime>
 
+#include "wire/owners.h"
+
 // "DATE=YYYYMMDD-hh:mm:ss&" in local time into out[24]; 0. When the clock
 // cannot be read: "NULL" and -1.
 int get_time(char* out);
@@ -57,3 +59,15 @@ int read_last_line(const char* path, char* out, std::size_t cap);
 int read_last_line_containing(const char* path, const char* needle, char* out, std::size_t cap);
 // The first line.
 int read_first_line(const char* path, char* out, std::size_t cap);
+
+// A file that one operation reads and then appends to goes through one
+// descriptor, opened for reading and appending but never created: an empty
+// owner when the file is missing or cannot be opened so (callers then use
+// the path functions above, which tell the cases apart).
+unique_fd open_for_update(const char* path);
+// read_last_line_containing and read_last_line on such a descriptor.
+int read_last_line_containing_at(int fd, const char* needle, char* out, std::size_t cap);
+int read_last_line_at(int fd, char* out, std::size_t cap);
+// Appends line and '\n' in one write and closes fd; append_written, or
+// append_failed when the write or the close fails.
+int append_line_and_close(unique_fd fd, const char* line);

@@ -308,6 +308,26 @@ TEST_F(StoreDir, FoldersAreMadeOnlyWhenTheAppendFindsThemMissing) {
   }
 }
 
+TEST_F(StoreDir, OneDescriptorReadsAFileAndThenAppendsToIt) {
+  EXPECT_FALSE(open_for_update(at("missing.q").c_str())) << "must not create";
+  EXPECT_FALSE(fs::exists(at("missing.q")));
+  EXPECT_FALSE(open_for_update(root_.c_str())) << "a folder is no file";
+
+  const std::string path = at("firm.q");
+  write_file(path, "D=a&U=1&\nD=b&U=2&\n");
+  unique_fd fd = open_for_update(path.c_str());
+  ASSERT_TRUE(fd);
+  char out[512];
+  ASSERT_EQ(read_last_line_containing_at(fd.get(), "D=a&", out, sizeof out), line_found);
+  EXPECT_STREQ(out, "D=a&U=1&");
+  ASSERT_EQ(read_last_line_at(fd.get(), out, sizeof out), line_found);
+  EXPECT_STREQ(out, "D=b&U=2&");
+  EXPECT_EQ(read_last_line_containing_at(fd.get(), "D=c&", out, sizeof out), line_none);
+  EXPECT_EQ(append_line_and_close(std::move(fd), "D=a&U=3&"), append_written);
+  EXPECT_EQ(file_text(path), "D=a&U=1&\nD=b&U=2&\nD=a&U=3&\n") << "appended at the end, not at the read offset";
+  EXPECT_EQ(append_line_and_close(unique_fd(), "D=a&"), append_failed);
+}
+
 TEST_F(StoreDir, JoinedPathMustStayUnder512Bytes) {
   std::string dir = root_ + "/" + std::string(200, 'a') + "/" + std::string(200, 'b');
   ASSERT_TRUE(fs::create_directories(dir));
