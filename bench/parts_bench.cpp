@@ -138,8 +138,13 @@ int main() {
   const std::string path = std::string(dir) + "/node.q";
   row("add_text_line (open, append one line, close)",
       per_call_us(2000, [&] { sink = static_cast<unsigned>(add_text_line(dir, "node.q", line.c_str())); }));
-  row("read_last_line_containing, match in the last line", per_call_us(n, [&] {
+  row("read_last_line_containing, 10,000 lines, match in the last", per_call_us(n, [&] {
         sink = static_cast<unsigned>(read_last_line_containing(path.c_str(), "DEP=b1&", out, sizeof out));
+      }));
+  const std::string small = std::string(dir) + "/small.q";
+  add_text_line(dir, "small.q", line.c_str());
+  row("read_last_line_containing, one-line file", per_call_us(n, [&] {
+        sink = static_cast<unsigned>(read_last_line_containing(small.c_str(), "DEP=b1&", out, sizeof out));
       }));
   row("read_last_line_containing, no such file", per_call_us(n, [&] {
         sink = static_cast<unsigned>(read_last_line_containing((path + "x").c_str(), "DEP=b1&", out, sizeof out));
@@ -150,6 +155,7 @@ int main() {
         sink = static_cast<unsigned char>(date[5]);
       }));
   ::unlink(path.c_str());
+  ::unlink(small.c_str());
   ::rmdir(dir);
   return 0;
 }

@@ -18,6 +18,7 @@
 
 #include "server/connections.h"
 #include "server/pipeline.h"
+#include "store/file_head.h"
 #include "store/settings.h"
 #include "wire/format.h"
 #include "wire/message.h"
@@ -256,6 +257,9 @@ void server() {
   ev.data.fd = st.listen_fd;
   if (::epoll_ctl(st.epoll_fd, EPOLL_CTL_ADD, st.listen_fd, &ev) == -1) error("epoll_ctl");
   auto events = std::make_unique<epoll_event[]>(max_events);
+  // The ring for reading record files is made now, so the server's
+  // descriptors are the same from its first request to its last.
+  file_head_uses_ring();
 
   for (;;) {
     int n = ::epoll_wait(st.epoll_fd, events.get(), max_events, wait_timeout(st, monotonic_ms()));

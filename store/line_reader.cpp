@@ -3,22 +3,42 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <unistd.h>
+
+#include "store/file_head.h"
 
 // Plain reads through a buffer of our own: the stream functions would add a
-// status call on the file and an allocation to every reading. O_NONBLOCK keeps
-// a pipe put in a file's place from holding the server up.
-line_reader::line_reader(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
+// status call on the file and an allocation to every reading. Most files are
+// whole in the head, read without a descriptor; a larger one is opened for
+// the rest (non-blocking, so a pipe in a file's place cannot hold us up).
+line_reader::line_reader(const char* path) {
+  const ssize_t r = read_file_head(path, data_, sizeof data_);
+  if (r < 0) return;
+  opened_ = true;
+  end_ = static_cast<std::size_t>(r);
+  offset_ = r;
+  if (end_ < sizeof data_) {
+    ended_ = true;
+    return;
+  }
+  fd_.reset(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd_) failed_ = true;  // the rest cannot be read: the walk ends in an error
+}
 
 bool line_reader::fill() {
-  if (ended_ || !fd_) return false;
+  if (ended_ || !fd_) {
+    ended_ = true;
+    return false;
+  }
   for (;;) {
-    ssize_t r = ::read(fd_.get(), data_, sizeof data_);
+    ssize_t r = ::pread(fd_.get(), data_, sizeof data_, offset_);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) {
       ended_ = true;  // nothing more comes either way
       failed_ = r < 0;
       return false;
     }
+    offset_ += r;
     begin_ = 0;
     end_ = static_cast<std::size_t>(r);
     return true;

@@ -2,6 +2,7 @@
 // see every line in order.
 #pragma once
 #include <cstddef>
+#include <sys/types.h>
 
 #include "wire/owners.h"
 
@@ -9,20 +10,21 @@
 // characters comes in pieces of 511, the newline is removed.
 class line_reader {
  public:
-  // Opens path for reading; is_open() tells whether that worked.
+  // Reads the head of path; is_open() tells whether the file could be read.
   explicit line_reader(const char* path);
-  bool is_open() const { return static_cast<bool>(fd_); }
+  bool is_open() const { return opened_; }
   // The next line, valid until the next call; nullptr at the end of the file,
-  // on a read error (a folder in the file's place), or when the file could
-  // not be opened.
+  // on a read error, or when the file could not be read.
   const char* next();
 
  private:
   bool fill();  // more of the file into data_; false at its end or on an error
 
-  unique_fd fd_;
+  bool opened_ = false;
   bool ended_ = false;
   bool failed_ = false;  // ended by a read error
+  unique_fd fd_;         // only for a file larger than its head
+  off_t offset_ = 0;     // where the next read of fd_ starts
   std::size_t begin_ = 0;  // unread bytes are data_[begin_, end_)
   std::size_t end_ = 0;
   char data_[4096];

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "store/file_head.h"
 #include "store/paths.h"
 #include "wire/message.h"
 #include "wire/owners.h"
@@ -93,11 +94,20 @@ class backward_lines {
  public:
   explicit backward_lines(int fd) : fd_(fd) {}
 
-  // Reads the head of the file into the window. Most record files are
-  // smaller than the window and are then read whole in this one call; for a
-  // larger one the size is asked for. False when the file cannot be read or
-  // is not a regular file.
-  bool start() {
+  // Takes the head of the file (read_file_head: count, or -1) as the window.
+  // Most record files are smaller than the window and are then whole in it;
+  // a larger one is read on through fd_, which the caller opened. False when
+  // the file could not be read as one.
+  bool start(ssize_t head) {
+    if (head < 0) return false;
+    win_begin_ = 0;
+    win_end_ = head;
+    size_ = head;
+    return true;
+  }
+  // The same for a file opened by the caller: its head is read here, and a
+  // larger one is asked for its size.
+  bool start_open() {
     ssize_t r = read_once(fd_, win_, window_cap, 0);
     if (r < 0) return false;
     win_begin_ = 0;
@@ -111,6 +121,16 @@ class backward_lines {
     size_ = st.st_size;
     return true;
   }
+  // For a file known to be larger than the window: only its size is asked
+  // for, the window is read where the search begins.
+  bool start_sized() {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size_ = st.st_size;
+    win_begin_ = win_end_ = 0;
+    return true;
+  }
+  char* window() { return win_; }
 
   // line_found with out written, line_none, or line_no_file on a read error.
   int last_containing(std::string_view needle, char* out, std::size_t cap) {
@@ -293,14 +313,26 @@ int read_last_line(const char* path, char* out, std::size_t cap) {
 }
 
 int read_last_line_containing(const char* path, const char* needle, char* out, std::size_t cap) {
+  {
+    // Most files are whole in the first read, made without a descriptor.
+    backward_lines head(-1);
+    const ssize_t r = read_file_head(path, head.window(), window_cap);
+    if (r < 0) return line_no_file;
+    if (r < window_cap) {
+      head.start(r);
+      return head.last_containing(needle, out, cap);
+    }
+  }
   unique_fd fd = open_for_reading(path);
   if (!fd) return line_no_file;
-  return read_last_line_containing_at(fd.get(), needle, out, cap);
+  backward_lines lines(fd.get());
+  if (!lines.start_sized()) return line_no_file;
+  return lines.last_containing(needle, out, cap);
 }
 
 int read_last_line_containing_at(int fd, const char* needle, char* out, std::size_t cap) {
   backward_lines lines(fd);
-  if (!lines.start()) return line_no_file;
+  if (!lines.start_open()) return line_no_file;
   return lines.last_containing(needle, out, cap);
 }
 
@@ -309,10 +341,8 @@ int read_last_line_at(int fd, char* out, std::size_t cap) {
 }
 
 int read_first_line(const char* path, char* out, std::size_t cap) {
-  unique_fd fd = open_for_reading(path);
-  if (!fd) return line_no_file;
   char buf[piece_max];
-  ssize_t got = read_once(fd.get(), buf, sizeof buf, 0);
+  ssize_t got = read_file_head(path, buf, sizeof buf);
   if (got < 0) return line_no_file;
   if (got == 0) return line_none;
   std::string_view piece(buf, static_cast<std::size_t>(got));

@@ -152,11 +152,17 @@ void libc_rand::seed(unsigned seed_value) {
 }
 
 void libc_rand::extend() {
-  // Three words per round: the nearest word each one reads lies three back.
+  // Three words per round: the nearest word each one reads lies three back,
+  // so the last three stay in registers instead of being read back from the
+  // stores just made, which would chain every round to the one before.
+  std::uint32_t a = w_[degree - 3], b = w_[degree - 2], c = w_[degree - 1];
   for (int k = degree; k < end; k += 3) {
-    w_[k] = w_[k - degree] + w_[k - 3];
-    w_[k + 1] = w_[k + 1 - degree] + w_[k - 2];
-    w_[k + 2] = w_[k + 2 - degree] + w_[k - 1];
+    a += w_[k - degree];
+    b += w_[k + 1 - degree];
+    c += w_[k + 2 - degree];
+    w_[k] = a;
+    w_[k + 1] = b;
+    w_[k + 2] = c;
   }
 }
 
@@ -176,7 +182,29 @@ void noise_fill(unsigned char* buf, std::size_t n, std::uint32_t seed_a, std::ui
   });
   std::uint64_t x = seed_a, y = xorshf_y0, z = xorshf_z0;
   const std::size_t odd = n / 2;
-  for (std::size_t j = 0; j < odd; ++j) buf[2 * j + 1] = static_cast<unsigned char>(xorshf96_step(x, y, z) % 255);
+  std::size_t j = 0;
+  // Three steps at a time: the state words then keep their registers, and
+  // the shifts of the three old words, which the steps need, are independent
+  // of each other. One step maps (x, y, z) to (y, z, f(x) ^ y ^ z).
+  auto f = [](std::uint64_t v) {
+    v ^= v << 16;
+    v ^= v >> 5;
+    v ^= v << 1;
+    return v;
+  };
+  for (; j + 3 <= odd; j += 3) {
+    const std::uint64_t fx = f(x), fy = f(y), fz = f(z);
+    const std::uint64_t a = fx ^ y ^ z;
+    const std::uint64_t b = fy ^ z ^ a;
+    const std::uint64_t c = fz ^ a ^ b;
+    buf[2 * j + 1] = static_cast<unsigned char>(a % 255);
+    buf[2 * j + 3] = static_cast<unsigned char>(b % 255);
+    buf[2 * j + 5] = static_cast<unsigned char>(c % 255);
+    x = a;
+    y = b;
+    z = c;
+  }
+  for (; j < odd; ++j) buf[2 * j + 1] = static_cast<unsigned char>(xorshf96_step(x, y, z) % 255);
   // xorshf96() goes on from where the fill left it.
   xs_x = x;
   xs_y = y;
