@@ -6,23 +6,9 @@
 #include "server/dispatch.h"
 #include "store/settings.h"
 #include "wire/format.h"
-#include "wire/random_reserve.h"
 #include "wire/v1.h"
 
-namespace {
-
-// Random bytes drawn for a request are not kept for the next one.
-struct reserve_scope {
-  reserve_scope() { reserve_clear(); }
-  ~reserve_scope() { reserve_clear(); }
-  reserve_scope(const reserve_scope&) = delete;
-  reserve_scope& operator=(const reserve_scope&) = delete;
-};
-
-}  // namespace
-
 int executor(unsigned char* frame, const char* peer) {
-  const reserve_scope request_random;
   char message[fmt::message_size];
   decodeV1(frame, message);
   if (test_mode) {

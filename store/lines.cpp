@@ -63,17 +63,6 @@ unique_fd open_for_reading(const char* path) {
   return unique_fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
-// One pread at offset at, repeated only when interrupted: the count read, or
-// -1 on an error (a folder gives EISDIR, a pipe ESPIPE). A regular file's read
-// comes back short only at the end of the file, so a short count means the
-// whole rest of the file is in buf.
-ssize_t read_once(int fd, char* buf, std::size_t n, off_t at) {
-  for (;;) {
-    ssize_t r = ::pread(fd, buf, n, at);
-    if (r >= 0 || errno != EINTR) return r;
-  }
-}
-
 // The text of a piece as a C string holds it: up to a NUL byte, if any.
 std::string_view as_c_text(std::string_view piece) {
   return piece.substr(0, piece.find('\0'));
@@ -105,24 +94,8 @@ class backward_lines {
     size_ = head;
     return true;
   }
-  // The same for a file opened by the caller: its head is read here, and a
-  // larger one is asked for its size.
-  bool start_open() {
-    ssize_t r = read_once(fd_, win_, window_cap, 0);
-    if (r < 0) return false;
-    win_begin_ = 0;
-    win_end_ = r;
-    if (r < window_cap) {
-      size_ = r;
-      return true;
-    }
-    struct stat st;
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    size_ = st.st_size;
-    return true;
-  }
-  // For a file known to be larger than the window: only its size is asked
-  // for, the window is read where the search begins.
+  // For a file opened by the caller: only its size is asked for, and the
+  // window is read where the search begins.
   bool start_sized() {
     struct stat st;
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -331,8 +304,11 @@ int read_last_line_containing(const char* path, const char* needle, char* out, s
 }
 
 int read_last_line_containing_at(int fd, const char* needle, char* out, std::size_t cap) {
+  // A file read and appended to in one operation is a firm's, which grows
+  // by a line per department change and soon outgrows one window: its size
+  // comes first, and the search starts at its end.
   backward_lines lines(fd);
-  if (!lines.start_open()) return line_no_file;
+  if (!lines.start_sized()) return line_no_file;
   return lines.last_containing(needle, out, cap);
 }
 

@@ -21,7 +21,6 @@
 #include "wire/format.h"
 #include "wire/message.h"
 #include "wire/owners.h"
-#include "wire/random_reserve.h"
 #include "wire/v1.h"
 
 namespace {
@@ -65,7 +64,6 @@ void serve(int client, behaviour mode) {
     std::memset(frame, 0, sizeof frame);
     std::memcpy(frame, fmt::unknown_reply, sizeof fmt::unknown_reply);
   }
-  reserve_clear();  // nothing drawn for this notice serves the next one
   if (::send(client, frame, sizeof frame, MSG_NOSIGNAL) < 0) std::perror("write");
 }
 
