@@ -11,10 +11,12 @@
 
 #include "ids/random.h"
 #include "registry/identifiers.h"
+#include "store/file_head.h"
 #include "store/lines.h"
 #include "wire/format.h"
 #include "wire/keytable.h"
 #include "wire/noise.h"
+#include "wire/random_reserve.h"
 #include "wire/v1.h"
 
 namespace {
@@ -73,7 +75,7 @@ int main() {
         sink = frame[0];
       }));
   unsigned char buf[fmt::block_size];
-  row("noise_gen(512), seeds from getrandom", per_call_us(n, [&] {
+  row("noise_gen(512), seeds from the 4 KiB random block", per_call_us(n, [&] {
         noise_gen(buf, sizeof buf);
         sink = buf[0];
       }));
@@ -102,6 +104,10 @@ int main() {
         sink = s;
       }));
   unsigned char seed[8];
+  row("8 seed bytes: from the 4 KiB random block (reserve_random)", per_call_us(n, [&] {
+        reserve_random(seed, sizeof seed);
+        sink = seed[0];
+      }));
   row("8 seed bytes: getrandom (kernel_random)", per_call_us(n, [&] {
         kernel_random(seed, sizeof seed);
         sink = seed[0];
@@ -113,7 +119,7 @@ int main() {
 
   std::printf("identifiers\n");
   char out[65];
-  row("true_random_generator(32 digits), getrandom", per_call_us(n, [&] {
+  row("true_random_generator(32 digits), from the random block", per_call_us(n, [&] {
         true_random_generator(out, 32, class_digits);
         sink = static_cast<unsigned char>(out[0]);
       }));
@@ -143,9 +149,18 @@ int main() {
       }));
   const std::string small = std::string(dir) + "/small.q";
   add_text_line(dir, "small.q", line.c_str());
-  row("read_last_line_containing, one-line file", per_call_us(n, [&] {
+  row(file_head_uses_ring() ? "read_last_line_containing, one-line file (ring: one call)"
+                            : "read_last_line_containing, one-line file (no ring here)",
+      per_call_us(n, [&] {
         sink = static_cast<unsigned>(read_last_line_containing(small.c_str(), "DEP=b1&", out, sizeof out));
       }));
+  {
+    const bool previous = allow_file_head_ring(false);
+    row("read_last_line_containing, one-line file, open/pread/close", per_call_us(n, [&] {
+          sink = static_cast<unsigned>(read_last_line_containing(small.c_str(), "DEP=b1&", out, sizeof out));
+        }));
+    allow_file_head_ring(previous);
+  }
   row("read_last_line_containing, no such file", per_call_us(n, [&] {
         sink = static_cast<unsigned>(read_last_line_containing((path + "x").c_str(), "DEP=b1&", out, sizeof out));
       }));

@@ -391,6 +391,23 @@ std::string expect_like_fgets(const std::string& path, const char* needle, bool 
   return got;
 }
 
+// line_reader's walk through a file against fgets with a 512-byte buffer.
+void expect_walk_like_fgets(const std::string& path) {
+  std::vector<std::string> walked, ref;
+  line_reader r(path.c_str());
+  EXPECT_TRUE(r.is_open());
+  while (const char* l = r.next()) walked.push_back(l);
+  std::FILE* f = std::fopen(path.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, f)) {
+    buf[std::strcspn(buf, "\n")] = '\0';
+    ref.push_back(buf);
+  }
+  std::fclose(f);
+  EXPECT_EQ(walked, ref);
+}
+
 TEST_F(StoreDir, ReadersOnSmallFiles) {
   enum which { last, containing, first };
   struct {
@@ -504,20 +521,8 @@ TEST_F(StoreDir, OverlongLinesComeInPiecesLikeAForwardWalk) {
     expect_like_fgets(path, nullptr, false, 512);
     expect_like_fgets(path, nullptr, true, 512);
 
-    std::vector<std::string> walked;
-    line_reader r(path.c_str());
-    ASSERT_TRUE(r.is_open());
-    while (const char* l = r.next()) walked.push_back(l);
-    std::vector<std::string> ref;
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    ASSERT_NE(f, nullptr);
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, f)) {
-      buf[std::strcspn(buf, "\n")] = '\0';
-      ref.push_back(buf);
-    }
-    std::fclose(f);
-    EXPECT_EQ(walked, ref) << "file " << file;
+    SCOPED_TRACE(testing::Message() << "file " << file);
+    expect_walk_like_fgets(path);
   }
 }
 
@@ -540,20 +545,9 @@ TEST_F(StoreDir, ReadersAgreeOnBothSidesOfTheFirstRead) {
         SCOPED_TRACE(testing::Message() << "size " << size << " long line " << long_at);
         expect_like_fgets(path, nullptr, false, 512);
         expect_like_fgets(path, nullptr, true, 512);
-        for (const char* needle : {"N=0&", "N=3&", "N=40&", "N=44&", "zzz", "\n"}) expect_like_fgets(path, needle, false, 512);
-
-        std::vector<std::string> walked, ref;
-        line_reader r(path.c_str());
-        while (const char* l = r.next()) walked.push_back(l);
-        std::FILE* f = std::fopen(path.c_str(), "r");
-        ASSERT_NE(f, nullptr);
-        char buf[512];
-        while (std::fgets(buf, sizeof buf, f)) {
-          buf[std::strcspn(buf, "\n")] = '\0';
-          ref.push_back(buf);
-        }
-        std::fclose(f);
-        EXPECT_EQ(walked, ref);
+        for (const char* needle : {"N=0&", "N=3&", "N=40&", "N=44&", "zzz", "\n"})
+          expect_like_fgets(path, needle, false, 512);
+        expect_walk_like_fgets(path);
       }
     }
   });
