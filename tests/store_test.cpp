@@ -241,6 +241,41 @@ TEST(StoreDate, FormatsTheFieldExactly) {
   EXPECT_STREQ(out, "NULL");
 }
 
+// The field is written digit by digit for four-digit years; it must read as
+// the formatted printing it replaces, at the edges of every part too.
+TEST(StoreDate, DigitsAgreeWithFormattedPrinting) {
+  auto printed = [](const std::tm& t) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "DATE=%lld%02d%02d-%02d:%02d:%02d&", static_cast<long long>(t.tm_year) + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return std::strlen(buf) < 24 ? std::string(buf) : std::string("NULL");
+  };
+  std::vector<std::tm> times;
+  for (int year : {-5, 0, 9, 999, 1000, 1970, 2026, 9999, 10000})
+    for (int v : {0, 1, 9, 10, 59, 60, 99}) {
+      std::tm t{};
+      t.tm_year = year - 1900;
+      t.tm_mon = v % 12;
+      t.tm_mday = v;
+      t.tm_hour = v;
+      t.tm_min = v;
+      t.tm_sec = v;
+      times.push_back(t);
+    }
+  for (std::time_t when = 0; when < 4'000'000'000; when += 7'777'777) {
+    std::tm t{};
+    ::gmtime_r(&when, &t);
+    times.push_back(t);
+  }
+  for (const std::tm& t : times) {
+    char out[24];
+    const int rc = format_date_field(t, out);
+    const std::string want = printed(t);
+    EXPECT_EQ(out, want) << "year " << t.tm_year + 1900 << " day " << t.tm_mday;
+    EXPECT_EQ(rc, want == "NULL" ? -1 : 0);
+  }
+}
+
 TEST(StoreDate, GetTimeWritesTheLocalTimeFromTheFirstByte) {
   auto local_field = [](std::time_t when) {
     std::tm t{};
