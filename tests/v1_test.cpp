@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -19,6 +20,54 @@ std::string round_trip(const std::string& message) {
   char dst[fmt::message_size];
   decodeV1(frame, dst);
   return dst;
+}
+
+// Seeds that follow from a call count, so the noise of a coding can be made
+// again outside it.
+unsigned seed_calls = 0;
+int counting_seed(unsigned char* buf, std::size_t count) {
+  ++seed_calls;
+  for (std::size_t i = 0; i < count; ++i) buf[i] = static_cast<unsigned char>(seed_calls * 31 + i * 7);
+  return 0;
+}
+void noise_of_call(unsigned call, unsigned char* block) {
+  unsigned char b[8];
+  for (std::size_t i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(call * 31 + i * 7);
+  auto le32 = [](const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  };
+  noise_fill(block, fmt::block_size, le32(b), le32(b + 4));
+}
+
+TEST(V1, FrameBytesArePairedExactlyAsLaidOut) {
+  unsigned char table[fmt::block_size];
+  for (std::size_t i = 0; i < sizeof table; ++i) table[i] = static_cast<unsigned char>(i * 13 + 5);
+  const random_source previous = set_noise_seed_source(counting_seed);
+  for (const std::string& message : {std::string(""), std::string("OP=get_node&UID32=X&"),
+                                      std::string(511, '\x7f'), std::string(300, 'q')}) {
+    const unsigned first_call = seed_calls + 1;
+    unsigned char frame[fmt::frame_size];
+    codeV1_with_table(message.c_str(), table, frame);
+
+    // The message block is the first noise with the text and its terminator
+    // over it; the noise block is the second. Byte 2i is m ^ n, 2i+1 n ^ table.
+    unsigned char m[fmt::block_size], n[fmt::block_size];
+    noise_of_call(first_call, m);
+    noise_of_call(first_call + 1, n);
+    std::memcpy(m, message.c_str(), message.size() + 1);
+    for (std::size_t i = 0; i < fmt::block_size; ++i) {
+      ASSERT_EQ(frame[2 * i], static_cast<unsigned char>(m[i] ^ n[i])) << "pair " << i;
+      ASSERT_EQ(frame[2 * i + 1], static_cast<unsigned char>(n[i] ^ table[i])) << "pair " << i;
+    }
+
+    char dst[fmt::message_size];
+    decodeV1_with_table(frame, table, dst);
+    EXPECT_EQ(std::memcmp(dst, m, fmt::block_size - 1), 0) << "every message byte, not only the text";
+    for (std::size_t i = 0; i < fmt::block_size; ++i)
+      ASSERT_EQ(frame[2 * i + 1], n[i]) << "odd bytes hold the noise afterwards, pair " << i;
+  }
+  set_noise_seed_source(previous);
 }
 
 TEST(V1, RoundTripKeepsUpTo511Characters) {
