@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/io_uring.h>
+#include <memory>
+#include <new>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -24,6 +26,10 @@ constexpr unsigned file_slot = 0;
 
 enum op : unsigned { op_open, op_read, op_close, op_count };
 
+// Calls to the ring for one read before it is given up (each one either
+// makes progress or is interrupted).
+constexpr int max_rounds = 100;
+
 class head_ring {
  public:
   head_ring() = default;
@@ -34,6 +40,7 @@ class head_ring {
     // the ring is then left open, with its maps, until the process ends.
     if (abandoned_) {
       (void)fd_.release();
+      (void)staging_.release();
       return;
     }
     if (sqes_) ::munmap(sqes_, sqes_size_);
@@ -65,7 +72,7 @@ class head_ring {
     s[op_open]->flags = IOSQE_IO_LINK;  // no file, no read and no close
     s[op_read]->opcode = IORING_OP_READ;
     s[op_read]->fd = file_slot;
-    s[op_read]->addr = reinterpret_cast<std::uintptr_t>(staging_);
+    s[op_read]->addr = reinterpret_cast<std::uintptr_t>(staging_.get());
     s[op_read]->len = static_cast<unsigned>(cap);
     s[op_read]->off = 0;
     // A failed or short read would cut the chain; the close must still run.
@@ -74,23 +81,20 @@ class head_ring {
     s[op_close]->file_index = file_slot + 1;
     sq_tail_->store(tail + op_count, std::memory_order_release);
 
-    int res[op_count];
+    int res[op_count] = {-ECANCELED, -ECANCELED, -ECANCELED};
     unsigned done = 0;
-    unsigned to_submit = op_count;
-    while (done < op_count) {
-      const long n = ::syscall(__NR_io_uring_enter, fd_.get(), to_submit, op_count - done,
-                               IORING_ENTER_GETEVENTS, nullptr, 0);
-      if (n < 0) {
-        if (errno == EINTR) {
-          // Whatever was taken is not submitted again.
-          to_submit = tail + op_count - sq_head_->load(std::memory_order_acquire);
-          continue;
-        }
+    // The kernel waits only once it has taken every request; what it has not
+    // taken yet (an interrupted or partial submission) is offered again.
+    for (int rounds = 0; done < op_count; ++rounds) {
+      const unsigned to_submit = tail + op_count - sq_head_->load(std::memory_order_acquire);
+      const long n = rounds < max_rounds ? ::syscall(__NR_io_uring_enter, fd_.get(), to_submit, op_count - done,
+                                                     IORING_ENTER_GETEVENTS, nullptr, 0)
+                                         : -1;
+      if (n < 0 && (errno != EINTR || rounds >= max_rounds)) {
         state_ = refused;
         abandoned_ = true;
         return false;
       }
-      to_submit = 0;
       unsigned head = cq_head_->load(std::memory_order_relaxed);
       const unsigned end = cq_tail_->load(std::memory_order_acquire);
       for (; head != end; ++head) {
@@ -120,7 +124,7 @@ class head_ring {
     return true;
   }
 
-  const char* staging() const { return staging_; }
+  const char* staging() const { return staging_.get(); }
 
  private:
   enum { unknown, ready, refused } state_ = unknown;
@@ -130,6 +134,8 @@ class head_ring {
   std::size_t sqes_size_ = 0;
 
   bool setup() {
+    staging_.reset(new (std::nothrow) char[staging_size]);
+    if (!staging_) return false;
     io_uring_params p{};
     unique_fd fd(static_cast<int>(::syscall(__NR_io_uring_setup, 4, &p)));
     if (!fd) return false;
@@ -182,7 +188,8 @@ class head_ring {
   unsigned cq_mask_ = 0;
   io_uring_cqe* cqes_ = nullptr;
   io_uring_sqe* sqes_ = nullptr;
-  char staging_[staging_size];
+  // On the heap, so that it can outlive an abandoned ring's thread.
+  std::unique_ptr<char[]> staging_;
 };
 
 // One per thread: a ring is fed by one thread at a time.
