@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "tests/fake_peer.h"
@@ -214,6 +215,22 @@ TEST_F(BlockTest, LeftoverTemporaryFilesNeverEnterARewrite) {
   EXPECT_EQ(pesel_nod(nip).find("STALE"), std::string::npos);
   EXPECT_EQ(read_file(entry(uid) + "/node.q").find("STALE"), std::string::npos);
   EXPECT_EQ(lines_of(read_file(entry(uid) + "/node.q")).size(), 3u);
+}
+
+// A folder where node.q should be cannot be walked: the block is refused and
+// no notice is sent (it was once answered "done" with nothing changed).
+TEST_F(BlockTest, AFolderInPlaceOfTheNodeFileIsRefused) {
+  fake_peer local(accept_all);
+  std::string uid = firm_with_three(local.port());
+  const std::string node_q = entry(uid) + "/node.q";
+  ASSERT_EQ(std::rename(node_q.c_str(), (node_q + ".aside").c_str()), 0);
+  ASSERT_EQ(::mkdir(node_q.c_str(), 0755), 0);
+  EXPECT_EQ(server.ask(std::string("OP=block_department&DEP=d-1&NIP=") + nip + "&REGON=" + regon + "&"),
+            "RE=block_department&STATUS=refused&CP=no_file[2]&");
+  EXPECT_TRUE(local.requests().empty());
+  struct stat st;
+  ASSERT_EQ(::stat(node_q.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
 TEST_F(BlockTest, CheckUserFollowsDepartmentBlocks) {
