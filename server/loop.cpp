@@ -172,7 +172,10 @@ void accept_burst(loop_state& st, std::int64_t now) {
     // A client sends its request right after connecting, so it is usually
     // there already: answered at once, the connection never joins the event
     // set. Only one whose request is still on its way is waited for.
-    if (serve_connection(st, fd, true)) continue;
+    if (serve_connection(st, fd, true)) {
+      now = monotonic_ms();  // a handler may have taken a while: later deadlines count from now
+      continue;
+    }
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLET;
     ev.data.fd = fd;

@@ -77,22 +77,27 @@ void put_piece(std::string_view text, char* out, std::size_t cap) {
   out[n] = '\0';
 }
 
+bool two_digits(int v) { return v >= 0 && v <= 99; }
+
+// Two decimal digits of v (0..99) at p; the position after them.
+char* put2(char* p, int v) {
+  p[0] = static_cast<char>('0' + v / 10);
+  p[1] = static_cast<char>('0' + v % 10);
+  return p + 2;
+}
+
 // Walks a file's lines from the end through a window read with pread, and
 // tests each line's pieces last first. Holds nothing beyond one call.
 class backward_lines {
  public:
   explicit backward_lines(int fd) : fd_(fd) {}
 
-  // Takes the head of the file (read_file_head: count, or -1) as the window.
-  // Most record files are smaller than the window and are then whole in it;
-  // a larger one is read on through fd_, which the caller opened. False when
-  // the file could not be read as one.
-  bool start(ssize_t head) {
-    if (head < 0) return false;
+  // For a file read whole into window() (it was smaller than the window):
+  // the search needs no descriptor.
+  void start_whole(off_t size) {
     win_begin_ = 0;
-    win_end_ = head;
-    size_ = head;
-    return true;
+    win_end_ = size;
+    size_ = size;
   }
   // For a file opened by the caller: only its size is asked for, and the
   // window is read where the search begins.
@@ -189,18 +194,6 @@ class backward_lines {
   char win_[window_cap];
   char scratch_[piece_max];
 };
-
-}  // namespace
-
-namespace {
-
-bool two_digits(int v) { return v >= 0 && v <= 99; }
-
-char* put2(char* p, int v) {
-  p[0] = static_cast<char>('0' + v / 10);
-  p[1] = static_cast<char>('0' + v % 10);
-  return p + 2;
-}
 
 }  // namespace
 
@@ -323,7 +316,7 @@ int read_last_line_containing(const char* path, const char* needle, char* out, s
     const ssize_t r = read_file_head(path, head.window(), window_cap);
     if (r < 0) return line_no_file;
     if (r < window_cap) {
-      head.start(r);
+      head.start_whole(r);
       return head.last_containing(needle, out, cap);
     }
   }
@@ -335,9 +328,9 @@ int read_last_line_containing(const char* path, const char* needle, char* out, s
 }
 
 int read_last_line_containing_at(int fd, const char* needle, char* out, std::size_t cap) {
-  // A file read and appended to in one operation is a firm's, which grows
-  // by a line per department change and soon outgrows one window: its size
-  // comes first, and the search starts at its end.
+  // A file read and then appended to through one descriptor is a record
+  // list that grows by a line per change and soon outgrows one window: its
+  // size comes first, and the search starts at its end.
   backward_lines lines(fd);
   if (!lines.start_sized()) return line_no_file;
   return lines.last_containing(needle, out, cap);
