@@ -7,13 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/format.h"
+#include "base/io.h"
+#include "base/owners.h"
 #include "ids/checks.h"
 #include "store/lines.h"
 #include "store/paths.h"
 #include "store/settings.h"
-#include "wire/format.h"
 #include "wire/message.h"
-#include "wire/owners.h"
 
 namespace {
 
@@ -24,31 +25,14 @@ constexpr std::size_t text_size = log_record_size + 1;
 bool log_path(char* out, std::size_t cap) {
   char data[sizeof list_base];
   data_folder(data, sizeof data);
-  return join_path(data, "log.q", out, cap) == 0;
+  return join_path(data, fname::admin_log, out, cap) == 0;
 }
 
 bool read_record(int fd, std::size_t index, char* record) {
-  off_t at = static_cast<off_t>(index * log_record_size);
-  std::size_t got = 0;
-  while (got < log_record_size) {
-    ssize_t n = ::pread(fd, record + got, log_record_size - got, at + static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    got += static_cast<std::size_t>(n);
-  }
-  return true;
+  return read_exact(fd, record, log_record_size, static_cast<off_t>(index * log_record_size));
 }
 
-bool write_record(int fd, off_t at, const char* record) {
-  std::size_t done = 0;
-  while (done < log_record_size) {
-    ssize_t n = ::pwrite(fd, record + done, log_record_size - done, at + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+bool write_record(int fd, off_t at, const char* record) { return write_all(fd, record, log_record_size, at); }
 
 std::size_t record_count(int fd, off_t& size) {
   struct stat st{};
@@ -138,8 +122,8 @@ int read_log_file(const char* path, const char* identifier, const char* nick, ch
   if (!log || ::fstat(log.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   off_t size = 0;
   std::size_t count = record_count(log.get(), size);
-  bool by_id = !is_null_text(identifier);
-  bool by_nick = !is_null_text(nick);
+  bool by_id = !is_null_value(identifier);
+  bool by_nick = !is_null_value(nick);
   for (std::size_t i = 0; i < count; ++i) {
     char record[log_record_size];
     char text[text_size];
@@ -172,7 +156,7 @@ int get_last_log(char* message, char* reply) {
   char pesel[48];
   char nick[nick_max + 1] = "null";
   if (select_value(message, "PESEL", pesel) != field_found) return refuse(reply, "get_last_log", "incorrect_qvector[1]");
-  if (is_null_text(pesel) && select_value(message, "NICK", nick) != field_found)
+  if (is_null_value(pesel) && select_value(message, "NICK", nick) != field_found)
     return refuse(reply, "get_last_log", "incorrect_qvector[2]");
   char path[fmt::line_size];
   char found[text_size];
@@ -180,6 +164,6 @@ int get_last_log(char* message, char* reply) {
     return refuse(reply, "get_last_log", "no_file");
   text_builder r(reply, fmt::message_size);
   r.add("RE=get_last_log&STATUS=done&");
-  if (!is_null_text(found)) r.add(found);
+  if (!is_null_value(found)) r.add(found);
   return 0;
 }

@@ -9,15 +9,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/format.h"
+#include "base/io.h"
+#include "base/owners.h"
 #include "store/paths.h"
 #include "store/settings.h"
-#include "wire/format.h"
 #include "wire/message.h"
-#include "wire/owners.h"
 
 namespace {
 
-constexpr std::size_t path_cap = 512;
 constexpr std::size_t ip_record = 65;
 constexpr std::size_t pesel_levels = 6;
 
@@ -25,7 +25,7 @@ constexpr std::size_t pesel_levels = 6;
 // even without a newline. nullptr when it cannot be opened. A read error ends
 // the journal there, as it ends a line-by-line reading.
 std::string* load_journal(replay_plan& plan, const char* name, std::size_t& size) {
-  char path[path_cap];
+  char path[fmt::path_size];
   if (join_path(list_base, name, path, sizeof path) != 0) return nullptr;
   unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (!fd) return nullptr;
@@ -33,13 +33,7 @@ std::string* load_journal(replay_plan& plan, const char* name, std::size_t& size
   struct stat st;
   if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
     text.reserve(static_cast<std::size_t>(st.st_size) + 1);
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(chunk, static_cast<std::size_t>(n));
-  }
+  read_rest(fd.get(), text);  // what came before a read error is the journal
   size = text.size();
   text.push_back('\0');
   std::string& kept = plan.keep_text(std::move(text));
@@ -70,7 +64,7 @@ void each_line(std::string& text, Fn fn) {
 // One append of line to file in the PESEL-base folder of key, its six
 // folders made first. A key without a path in the tree is left out.
 void add_pesel_append(replay_plan& plan, const char* key, const char* file, const char* line) {
-  char dir[path_cap];
+  char dir[fmt::path_size];
   if (make_path_pesel(key, dir) != 0) return;
   std::string_view leaf(dir);
   std::string target = std::string(leaf) + file;
@@ -86,7 +80,7 @@ void add_pesel_append(replay_plan& plan, const char* key, const char* file, cons
 
 // One append of line to file in the UID32 entry of key, the entry made first.
 void add_entry_append(replay_plan& plan, const char* key, const char* file, std::string_view line) {
-  char dir[path_cap];
+  char dir[fmt::path_size];
   if (uid32_entry_path(key, dir, sizeof dir) != 0) return;
   std::string target = std::string(dir) + "/" + file;
   plan.add({std::string_view(dir)}, target, line);
@@ -130,8 +124,8 @@ phase_result plan_department_phase(replay_plan& plan, const char* journal, const
   each_line(*text, [&](char* line) {
     for (const char* field : {"NIP", "REGON"}) {
       char key[fmt::line_size];
-      if (select_value(line, field, key) == field_found && !is_null_text(key))
-        add_pesel_append(plan, key, "pesel.nod", line);
+      if (select_value(line, field, key) == field_found && !is_null_value(key))
+        add_pesel_append(plan, key, fname::firm, line);
     }
     return true;
   });
@@ -148,10 +142,10 @@ phase_result plan_uid32_phase(replay_plan& plan, const char* journal, const char
   each_line(*text, [&](char* line) {
     char key[fmt::line_size];
     // A user line names its own entry (UIDP); a node line only the firm's.
-    const char* file = "usr.q";
+    const char* file = fname::user;
     int got = select_value(line, "UIDP", key);
     if (got == field_absent) {
-      file = "node.q";
+      file = fname::node;
       got = select_value(line, "UID32", key);
     }
     if (got == field_absent) {
@@ -183,7 +177,7 @@ phase_result plan_address_phase(replay_plan& plan, const char* journal, const ch
     // An address with a line break would give ip.q two lines: left out.
     if (std::strchr(address, '\n')) continue;
     std::string& line = plan.keep_text("IPADDR=" + std::string(address) + "&");
-    add_entry_append(plan, key, "ip.q", line);
+    add_entry_append(plan, key, fname::address, line);
   }
   return finish(plan, r, nullptr);
 }
@@ -202,7 +196,7 @@ phase_result plan_start_phase(replay_plan& plan, const char* journal, const char
       stop = bad_line;
       return false;
     }
-    char dir[path_cap];
+    char dir[fmt::path_size];
     if (got == field_found && start_code_dir(code, dir, sizeof dir) == 0)
       plan.add({}, std::string(dir) + "/scode.q", line);
     return true;

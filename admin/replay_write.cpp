@@ -9,22 +9,10 @@
 #include <vector>
 
 #include "admin/tree_prune.h"
-#include "wire/owners.h"
+#include "base/io.h"
+#include "base/owners.h"
 
 namespace {
-
-// Writes n bytes at offset at (or appends when at < 0); how many got out.
-std::size_t put_bytes(int fd, const char* p, std::size_t n, off_t at) {
-  std::size_t done = 0;
-  while (done < n) {
-    ssize_t w = at < 0 ? ::write(fd, p + done, n - done)
-                       : ::pwrite(fd, p + done, n - done, at + static_cast<off_t>(done));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    done += static_cast<std::size_t>(w);
-  }
-  return done;
-}
 
 enum class put_result { done, failed, not_kept };
 
@@ -45,7 +33,7 @@ put_result replace_kept(planned_target& t, const std::string& content, const fre
   }
   t.written = true;
   t.base = 0;
-  done = put_bytes(fd.get(), content.data(), content.size(), 0);
+  done = write_up_to(fd.get(), content.data(), content.size(), 0);
   t.end = std::max(st.st_size, static_cast<off_t>(done));
   if (done < content.size()) return put_result::failed;
   off_t size = static_cast<off_t>(content.size());
@@ -67,7 +55,7 @@ put_result append_lines(planned_target& t, const std::string& content, std::size
   off_t base = ::lseek(fd.get(), 0, SEEK_END);
   t.written = true;
   t.base = base < 0 ? 0 : base;
-  done = put_bytes(fd.get(), content.data(), content.size(), -1);
+  done = write_up_to(fd.get(), content.data(), content.size());
   t.end = t.base + static_cast<off_t>(done);
   bool closed = ::close(fd.release()) == 0;
   if (done < content.size()) return put_result::failed;

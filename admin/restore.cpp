@@ -7,9 +7,9 @@
 #include "admin/replay_plan.h"
 #include "admin/replay_write.h"
 #include "admin/tree_prune.h"
+#include "base/format.h"
 #include "ids/checks.h"
 #include "store/settings.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 namespace {
@@ -47,20 +47,20 @@ const char* rebuild_pesel_base() {
   tree_replay t;
   // The journals are read before the tree is touched, so the clearing knows
   // which folders and files the replay makes again.
-  t.run(plan_pesel_phase(t.plan, "list_pesel_usr.q", "pesel.usr", "no_file[1]", "incorrect_qvector[1]"),
+  t.run(plan_pesel_phase(t.plan, fname::users_journal, fname::person_users, "no_file[1]", "incorrect_qvector[1]"),
         "no_file[2]") &&
-      t.run(plan_pesel_phase(t.plan, "list_pesel_obj.q", "pesel.obj", "no_file[3]",
+      t.run(plan_pesel_phase(t.plan, fname::objects_journal, fname::person_objects, "no_file[3]",
                              "incorrect_qvector[2]"),
             "no_file[4]") &&
-      t.run(plan_department_phase(t.plan, "list_pesel_nod.q", "no_file[5]"), "no_file[6]");
+      t.run(plan_department_phase(t.plan, fname::firms_journal, "no_file[5]"), "no_file[6]");
   prune_folder(pesel_base, t.plan);
   return t.write();
 }
 
 const char* rebuild_uid32_base() {
   tree_replay t;
-  t.run(plan_uid32_phase(t.plan, "list_uid32base.q", "no_file[7]", "incorrect_qvector[4]"), "no_file[8]") &&
-      t.run(plan_address_phase(t.plan, "list_ip.nq", "no_file[9]", "incorrect_qvector[5]",
+  t.run(plan_uid32_phase(t.plan, fname::entries_journal, "no_file[7]", "incorrect_qvector[4]"), "no_file[8]") &&
+      t.run(plan_address_phase(t.plan, fname::address_list, "no_file[9]", "incorrect_qvector[5]",
                                "incorrect_qvector[6]"),
             "no_file[10]");
   lay_letter_tree(uid32base, "UID32BASE", t.plan);
@@ -69,7 +69,7 @@ const char* rebuild_uid32_base() {
 
 const char* rebuild_start_folder() {
   tree_replay t;
-  t.run(plan_start_phase(t.plan, "list_start_base.q", "no_file[11]", "incorrect_qvector[7]"), "no_file[12]");
+  t.run(plan_start_phase(t.plan, fname::start_journal, "no_file[11]", "incorrect_qvector[7]"), "no_file[12]");
   lay_letter_tree(start_base, "START", t.plan);
   return t.write();
 }

@@ -9,7 +9,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "wire/owners.h"
+#include "base/io.h"
+#include "base/owners.h"
 
 namespace {
 
@@ -89,13 +90,7 @@ bool holds_exactly(int fd, const planned_target& t, off_t size, std::string& scr
   for (const planned_line& l : t.lines) planned += static_cast<off_t>(l.text.size() + 1);
   if (planned != size) return false;
   scratch.resize(static_cast<std::size_t>(size));
-  std::size_t got = 0;
-  while (got < scratch.size()) {
-    ssize_t r = ::pread(fd, scratch.data() + got, scratch.size() - got, static_cast<off_t>(got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    got += static_cast<std::size_t>(r);
-  }
+  if (!read_exact(fd, scratch.data(), scratch.size(), 0)) return false;
   std::string_view rest(scratch);
   for (const planned_line& l : t.lines) {
     if (!rest.starts_with(l.text) || rest[l.text.size()] != '\n') return false;

@@ -7,10 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/format.h"
+#include "base/owners.h"
 #include "ids/checks.h"
-#include "wire/format.h"
 #include "wire/message.h"
-#include "wire/owners.h"
 
 namespace {
 
@@ -123,7 +123,7 @@ int get_tavr_config(char*, char* reply) {
   while (next_line(file.get(), line, sizeof line, cut))
     if (is_port_line(line)) select_value(line, port_key, port);
   file.reset();
-  if (is_absent(port)) copy_text(port, "null");
+  if (is_absent_field(port)) copy_text(port, "null");
   text_builder(reply, fmt::message_size).add("RE=get_tavr_config&").field("PORTTAVR", port);
   return 0;
 }

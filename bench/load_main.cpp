@@ -30,7 +30,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "wire/format.h"
+#include "base/format.h"
 #include "wire/v1.h"
 
 namespace {

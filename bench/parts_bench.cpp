@@ -9,14 +9,14 @@
 #include <string>
 #include <unistd.h>
 
+#include "base/format.h"
+#include "base/random_reserve.h"
 #include "ids/random.h"
 #include "registry/identifiers.h"
 #include "store/file_head.h"
 #include "store/lines.h"
-#include "wire/format.h"
 #include "wire/keytable.h"
 #include "wire/noise.h"
-#include "wire/random_reserve.h"
 #include "wire/v1.h"
 
 namespace {

@@ -1,32 +1,14 @@
 #include "ids/random.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
-#include <unistd.h>
 
-#include "wire/message.h"
-#include "wire/owners.h"
-#include "wire/random_reserve.h"
+#include "base/random_reserve.h"
+#include "base/text.h"
 
 namespace {
 
 random_source fast_source = reserve_random;
-
-// Reads exactly count bytes; a short read is continued, a failure is -1.
-int read_random(unsigned char* buf, int count) {
-  unique_fd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-  if (!fd) return -1;
-  int got = 0;
-  while (got < count) {
-    ssize_t n = ::read(fd.get(), buf + got, count - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    got += static_cast<int>(n);
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -40,7 +22,7 @@ int true_random_generator(char* out, int count, int cls) {
   if (cls < class_bytes || cls > class_printable || count < 0 || count > 64) return -1;
   unsigned char raw[64];
   // The same kernel source as the device, without a descriptor per call.
-  if (fast_source(raw, static_cast<std::size_t>(count)) != 0 && read_random(raw, count) != 0) return -1;
+  if (fast_source(raw, static_cast<std::size_t>(count)) != 0 && dev_urandom(raw, static_cast<std::size_t>(count)) != 0) return -1;
   for (int i = 0; i < count; ++i) {
     unsigned b = raw[i];
     switch (cls) {

@@ -1,7 +1,7 @@
 // Random characters from the system's random device, and the clock text.
 #pragma once
 
-#include "wire/noise.h"
+#include "base/random_source.h"
 
 // Character classes of true_random_generator.
 inline constexpr int class_bytes = 0;    // the byte unchanged

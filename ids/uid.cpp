@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "base/text.h"
 #include "ids/random.h"
-#include "wire/message.h"
 
 int gen_UID32_TRUE(char* out) {
   char r[65];

@@ -4,17 +4,16 @@
 #include <string_view>
 #include <sys/stat.h>
 
+#include "base/format.h"
 #include "ids/uid.h"
 #include "registry/department_record.h"
 #include "store/lines.h"
 #include "store/paths.h"
 #include "store/settings.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 namespace {
 
-constexpr std::size_t path_cap = 512;
 constexpr char done_prefix[] = "RE=add_department&STATUS=done&";
 
 void refuse(char* reply, const char* cause) {
@@ -68,12 +67,12 @@ bool make_texts(const request_fields& r, dpt_texts& t) {
          reply_fits(t.full);
 }
 
-// The pesel.nod of an identifier into out[path_cap]; false for a refused key.
+// The pesel.nod of an identifier into out[fmt::path_size]; false for a refused key.
 bool pesel_nod_path(const char* identifier, char* out) {
-  char dir[path_cap];
+  char dir[fmt::path_size];
   if (make_path_pesel(identifier, dir) != 0) return false;
-  text_builder b(out, path_cap);
-  b.add(dir).add("pesel.nod");
+  text_builder b(out, fmt::path_size);
+  b.add(dir).add(fname::firm);
   return b.ok();
 }
 
@@ -108,11 +107,11 @@ int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_o
 
   // The firm's file: the NIP's, else the REGON's. Both readers look from the
   // end of the file, so a firm with many lines costs no more than one.
-  char path[path_cap];
+  char path[fmt::path_size];
   char line[fmt::line_size];
   int found = line_no_file;
   for (const char* id : {nip, regon}) {
-    if (is_null_text(id) || !pesel_nod_path(id, path)) continue;
+    if (is_null_value(id) || !pesel_nod_path(id, path)) continue;
     found = read_firm_line(id, path, dep, line, keep);
     if (found != line_no_file) break;
   }
@@ -124,10 +123,10 @@ int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_o
     m.strip(line);
     copy_text(uid32_out, dpt_stored_field_size, m.uid32);
     copy_text(euid_out, dpt_stored_field_size, m.euid);
-    bool has_pair = !is_null_text(m.uid32) && !is_null_text(m.euid);
+    bool has_pair = !is_null_value(m.uid32) && !is_null_value(m.euid);
     bool same_dep = std::string_view(m.dep) == dep;
     if (same_dep && std::string_view(m.nip) == nip && has_pair) return 1;
-    if (same_dep && std::string_view(m.regon) == regon && is_null_text(nip) && has_pair) return 1;
+    if (same_dep && std::string_view(m.regon) == regon && is_null_value(nip) && has_pair) return 1;
     return 0;
   }
 
@@ -138,7 +137,7 @@ int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_o
   m.strip(line);
   copy_text(uid32_out, dpt_stored_field_size, m.uid32);
   copy_text(euid_out, dpt_stored_field_size, m.euid);
-  if (is_null_text(m.uid32) || is_null_text(m.euid)) return 0;
+  if (is_null_value(m.uid32) || is_null_value(m.euid)) return 0;
   if (std::string_view(m.nip) == nip) return 1;
   if (std::string_view(m.regon) == regon) return 1;
   return 0;
@@ -161,15 +160,15 @@ int check_dep_in_pesel_base(const char* dep, const char* nip, const char* regon,
 }
 
 int add_node_to_pesel(const char* identifier, const char* line) {
-  char path[path_cap];
+  char path[fmt::path_size];
   if (!pesel_nod_path(identifier, path)) return -1;
   return add_string_making_dirs(path, line, [identifier] { make_dir_pesel(identifier); });
 }
 
 int add_node_to_uid32base(const char* uid32, const char* line) {
-  char entry[path_cap];
-  char path[path_cap];
-  if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || join_path(entry, "node.q", path, sizeof path) != 0)
+  char entry[fmt::path_size];
+  char path[fmt::path_size];
+  if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || join_path(entry, fname::node, path, sizeof path) != 0)
     return -1;
   // Only the entry is made; a missing letter level fails the append.
   return add_string_making_dirs(path, line, [&entry] { ::mkdir(entry, 0755); });
@@ -195,7 +194,7 @@ int add_department(char* message, char* reply) {
     refuse(reply, "incorrect_arguments");
     return -1;
   }
-  if (is_null_text(r.uid32) && is_null_text(r.euid) && gen_UID64T(r.uid32, r.euid, 0) != 0) {
+  if (is_null_value(r.uid32) && is_null_value(r.euid) && gen_UID64T(r.uid32, r.euid, 0) != 0) {
     refuse(reply, "no_gen_UID");
     return -1;
   }
@@ -206,20 +205,20 @@ int add_department(char* message, char* reply) {
     return -1;
   }
 
-  if (!is_null_text(r.nip) && add_firm_line(r.nip, t.pesel, firm) != 0) {
+  if (!is_null_value(r.nip) && add_firm_line(r.nip, t.pesel, firm) != 0) {
     refuse(reply, "no_file[1]");
     return -1;
   }
-  if (!is_null_text(r.regon) && add_firm_line(r.regon, t.pesel, firm) != 0) {
+  if (!is_null_value(r.regon) && add_firm_line(r.regon, t.pesel, firm) != 0) {
     refuse(reply, "no_file[2]");
     return -1;
   }
-  add_text_line(list_base, "list_pesel_nod.q", t.pesel);  // journal failures go unreported
+  add_text_line(list_base, fname::firms_journal, t.pesel);  // journal failures go unreported
   if (add_node_to_uid32base(r.uid32, t.node) != 0) {
     refuse(reply, "no_file[3]");
     return -1;
   }
-  add_text_line(list_base, "list_uid32base.q", t.node);
+  add_text_line(list_base, fname::entries_journal, t.node);
 
   text_builder(reply, fmt::message_size).add(done_prefix).add(t.full);
   return 0;

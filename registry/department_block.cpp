@@ -3,6 +3,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "base/format.h"
 #include "ids/uid.h"
 #include "registry/department_record.h"
 #include "registry/nodes.h"
@@ -12,17 +13,10 @@
 #include "store/replace.h"
 #include "store/settings.h"
 #include "wire/client.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 namespace {
 
-constexpr char firm_file[] = "pesel.nod";
-constexpr char firm_tmp[] = "tmp.q";
-constexpr char node_file[] = "node.q";
-constexpr char node_tmp[] = "TMP";
-constexpr char firm_journal[] = "list_pesel_nod.q";
-constexpr char node_journal[] = "list_uid32base.q";
 
 using field = char[dpt_stored_field_size];
 
@@ -35,7 +29,7 @@ struct dept_line {
   }
 };
 
-bool chosen(const char* dep, const dept_line& line) { return is_null_text(dep) || std::strcmp(dep, line.dep) == 0; }
+bool chosen(const char* dep, const dept_line& line) { return is_null_value(dep) || std::strcmp(dep, line.dep) == 0; }
 
 int refuse(char* reply, const char* cause) {
   text_builder(reply, fmt::message_size).add("RE=block_department&STATUS=refused&CP=").add(cause).add("&");
@@ -51,16 +45,16 @@ bool has_a_line(const char* path) {
 }  // namespace
 
 int add_node_to_uid32base_tmp(const char* uid32, const char* line) {
-  char entry[512];
+  char entry[fmt::path_size];
   if (uid32_entry_path(uid32, entry, sizeof entry) != 0) return -1;
   ::mkdir(entry, 0755);
-  return add_text_line(entry, node_tmp, line);
+  return add_text_line(entry, fname::node_tmp, line);
 }
 
 void copy_tmp_to_uid32base(const char* uid32) {
-  char entry[512], tmp[512], target[512];
-  if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || join_path(entry, node_tmp, tmp, sizeof tmp) != 0 ||
-      join_path(entry, node_file, target, sizeof target) != 0)
+  char entry[fmt::path_size], tmp[fmt::path_size], target[fmt::path_size];
+  if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || join_path(entry, fname::node_tmp, tmp, sizeof tmp) != 0 ||
+      join_path(entry, fname::node, target, sizeof target) != 0)
     return;
   // A rename: node.q is never missing or half-written, and TMP is gone.
   replace_by_rename(tmp, target);
@@ -68,13 +62,13 @@ void copy_tmp_to_uid32base(const char* uid32) {
 
 int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, const char* new_euid,
                            char* uid32_out) {
-  bool by_nip = !is_null_text(nip);
+  bool by_nip = !is_null_value(nip);
   const char* primary = by_nip ? nip : regon;
   const char* secondary = by_nip ? regon : nip;
-  if (is_null_text(primary)) return -1;
-  char dir[512], file[512], tmp[512];
-  if (make_path_pesel(primary, dir) != 0 || join_path(dir, firm_file, file, sizeof file) != 0 ||
-      join_path(dir, firm_tmp, tmp, sizeof tmp) != 0)
+  if (is_null_value(primary)) return -1;
+  char dir[fmt::path_size], file[fmt::path_size], tmp[fmt::path_size];
+  if (make_path_pesel(primary, dir) != 0 || join_path(dir, fname::firm, file, sizeof file) != 0 ||
+      join_path(dir, fname::firm_tmp, tmp, sizeof tmp) != 0)
     return -1;
   // A firm file without a line has no UID32 to follow: refused before any change.
   if (!has_a_line(file)) return -1;
@@ -93,27 +87,27 @@ int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, 
     if (chosen(dep, line)) {
       if (create_dep_string(line.uid32, new_euid, line.name, line.dep, line.nip, line.regon, changed) != 0)
         return -1;
-      add_text_line(list_base, firm_journal, changed);
+      add_text_line(list_base, fname::firms_journal, changed);
       out = changed;
     }
-    if (add_text_line(dir, firm_tmp, out) != 0) return -1;
+    if (add_text_line(dir, fname::firm_tmp, out) != 0) return -1;
   }
   if (replace_by_rename(tmp, file) != 0) return -1;
 
-  if (is_null_text(last_secondary)) return 0;
+  if (is_null_value(last_secondary)) return 0;
   // The firm has a second identifier: its file becomes a copy of this one.
-  char target_dir[512], target[512];
-  if (is_null_text(secondary) || make_path_pesel(secondary, target_dir) != 0 ||
-      join_path(target_dir, firm_file, target, sizeof target) != 0)
+  char target_dir[fmt::path_size], target[fmt::path_size];
+  if (is_null_value(secondary) || make_path_pesel(secondary, target_dir) != 0 ||
+      join_path(target_dir, fname::firm, target, sizeof target) != 0)
     return -1;
   make_dir_pesel(secondary);
   return replace_with_copy(file, target);
 }
 
 int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid32) {
-  char entry[512], file[512], tmp[512];
-  if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || join_path(entry, node_file, file, sizeof file) != 0 ||
-      join_path(entry, node_tmp, tmp, sizeof tmp) != 0)
+  char entry[fmt::path_size], file[fmt::path_size], tmp[fmt::path_size];
+  if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || join_path(entry, fname::node, file, sizeof file) != 0 ||
+      join_path(entry, fname::node_tmp, tmp, sizeof tmp) != 0)
     return -1;
   char address[fmt::peer_size];
   if (read_node_address(uid32, address) != 0) return -1;
@@ -124,7 +118,7 @@ int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid
   for (const char* text = reader.next(); text; text = reader.next()) {
     dept_line line(text);
     if (std::strcmp(line.uid32, uid32) != 0 || !chosen(dep, line)) {
-      if (add_text_line(entry, node_tmp, text) != 0) return -1;
+      if (add_text_line(entry, fname::node_tmp, text) != 0) return -1;
       continue;
     }
     char changed[fmt::line_size];
@@ -142,7 +136,7 @@ int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid
         std::strstr(answer, "refused"))
       return -1;
     if (add_node_to_uid32base_tmp(uid32, changed) != 0) return -1;
-    add_text_line(list_base, node_journal, changed);
+    add_text_line(list_base, fname::entries_journal, changed);
   }
   copy_tmp_to_uid32base(uid32);
   return 0;
@@ -156,9 +150,9 @@ int block_department(char* message, char* reply) {
   if (gen_UID64T(scratch, new_euid, 0) != 0) return refuse(reply, "no_gen_UID");
   const char* first_code;
   const char* second_code;
-  if (!is_null_text(nip)) {
+  if (!is_null_value(nip)) {
     first_code = "no_file[1]", second_code = "no_file[2]";
-  } else if (!is_null_text(regon)) {
+  } else if (!is_null_value(regon)) {
     first_code = "no_file[3]", second_code = "no_file[4]";
   } else {
     return refuse(reply, "no_gen_UID");

@@ -1,15 +1,14 @@
 #include "registry/department_query.h"
 
+#include "base/format.h"
 #include "registry/department_record.h"
 #include "registry/nodes.h"
 #include "store/lines.h"
 #include "store/paths.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 namespace {
 
-constexpr std::size_t path_cap = 512;
 
 void refuse(char* reply, const char* cause) {
   text_builder(reply, fmt::message_size).add("RE=get_dep_data&STATUS=refused&").field("CP", cause);
@@ -19,14 +18,14 @@ void refuse(char* reply, const char* cause) {
 
 int read_dep_data_in_UID32BASE(const char* dep, const char* uid32, char* out) {
   copy_text(out, fmt::line_size, "null");
-  if (is_null_text(dep) || is_null_text(uid32)) return -1;
+  if (is_null_value(dep) || is_null_value(uid32)) return -1;
   char address[fmt::peer_size];
   if (read_node_address(uid32, address) != 0) return -1;
 
-  char entry[path_cap];
-  char path[path_cap];
+  char entry[fmt::path_size];
+  char path[fmt::path_size];
   if (uid32_entry_path(uid32, entry, sizeof entry) != 0 ||
-      join_path(entry, "node.q", path, sizeof path) != 0)
+      join_path(entry, fname::node, path, sizeof path) != 0)
     return -1;
   // The newest line wins; it is found from the end of the file.
   char line[fmt::line_size];
@@ -39,14 +38,14 @@ int read_dep_data_in_UID32BASE(const char* dep, const char* uid32, char* out) {
   strip_dpt_string(line, l_uid32, l_euid, l_name, l_dep, l_nip, l_regon, l_puid, l_portp, l_portq,
                    l_nodes);
   for (const char* v : {l_uid32, l_euid, l_puid, l_portp, l_portq, l_nodes})
-    if (is_null_text(v)) return -1;
+    if (is_null_value(v)) return -1;
   char date[dpt_stored_field_size];
   if (select_value(line, "DATE", date) != field_found) copy_text(date, "null");
 
   text_builder b(out, fmt::line_size);
   b.field("UID32", l_uid32).field("EUID", l_euid).field("DEP", l_dep).field("LIP", address);
   b.field("PUID", l_puid).field("PORTP", l_portp).field("PORTQ", l_portq).field("NODES", l_nodes);
-  if (!is_null_text(date)) b.field("DATE", date);
+  if (!is_null_value(date)) b.field("DATE", date);
   if (!b.ok()) {
     copy_text(out, fmt::line_size, "null");
     return -1;

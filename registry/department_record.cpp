@@ -3,9 +3,9 @@
 #include <string_view>
 #include <utility>
 
+#include "base/format.h"
 #include "ids/checks.h"
 #include "store/lines.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 namespace {
@@ -28,7 +28,7 @@ field_state read_field(const char* text, const char* key, char* dst, std::size_t
 }
 
 // A NIP or REGON value passes as "null" or in a checked identifier form.
-bool identifier_ok(const char* v) { return is_null_text(v) || check_form_pesel(v) == 1; }
+bool identifier_ok(const char* v) { return is_null_value(v) || check_form_pesel(v) == 1; }
 
 // A builder over out that holds at most what one record line may carry.
 text_builder line_builder(char* out) { return text_builder(out, fmt::line_max + 1); }
@@ -74,9 +74,9 @@ int strip_dpt_string(const char* text, char* uid32, char* euid, char* name, char
   for (const required& f : fields)
     if (read_field(text, f.key, f.dst, f.cap, f.width) != field_state::present) verdict = 0;
 
-  if (is_null_text(nip) && is_null_text(regon)) verdict = 0;
+  if (is_null_value(nip) && is_null_value(regon)) verdict = 0;
   for (const char* v : {puid, portq, portp, nodes, dep, name})
-    if (is_null_text(v)) verdict = 0;
+    if (is_null_value(v)) verdict = 0;
   if (!identifier_ok(nip)) verdict = 0;
   if (!identifier_ok(regon)) verdict = 0;
   return verdict;

@@ -1,7 +1,7 @@
 #include "registry/identifiers.h"
 
+#include "base/format.h"
 #include "ids/uid.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 int get_UID64(char* message) {

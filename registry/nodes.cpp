@@ -7,16 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/format.h"
+#include "base/io.h"
+#include "base/owners.h"
 #include "store/lines.h"
 #include "store/paths.h"
 #include "store/settings.h"
-#include "wire/format.h"
 #include "wire/message.h"
-#include "wire/owners.h"
 
 namespace {
 
-constexpr std::size_t path_cap = 512;
 // Records read per pread while list_ip.nq is searched.
 constexpr std::size_t records_per_read = 64;
 
@@ -24,46 +24,11 @@ void refuse(char* reply, const char* op, const char* cause) {
   text_builder(reply, fmt::message_size).field("RE", op).add("STATUS=refused&").field("CP", cause);
 }
 
-// A file of the entry uid32 into out[path_cap]; -1 when the key is unsafe.
+// A file of the entry uid32 into out[fmt::path_size]; -1 when the key is unsafe.
 int entry_file(const char* uid32, const char* name, char* out) {
-  char entry[path_cap];
+  char entry[fmt::path_size];
   if (uid32_entry_path(uid32, entry, sizeof entry) != 0) return -1;
-  return join_path(entry, name, out, path_cap);
-}
-
-bool write_all_at(int fd, const char* p, std::size_t n, off_t at) {
-  while (n > 0) {
-    ssize_t w = ::pwrite(fd, p, n, at);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-    at += w;
-  }
-  return true;
-}
-
-bool write_all(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-bool read_all_at(int fd, char* p, std::size_t n, off_t at) {
-  while (n > 0) {
-    ssize_t r = ::pread(fd, p, n, at);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<std::size_t>(r);
-    at += r;
-  }
-  return true;
+  return join_path(entry, name, out, fmt::path_size);
 }
 
 // Index of the whole record of list_ip.nq whose UID32 is uid32, the number of
@@ -77,7 +42,7 @@ long find_ip_record(int fd, std::string_view uid32) {
   for (long first = 0; first < count; first += step) {
     long n = count - first < step ? count - first : step;
     off_t at = static_cast<off_t>(first) * static_cast<off_t>(ip_record_size);
-    if (!read_all_at(fd, block, static_cast<std::size_t>(n) * ip_record_size, at)) return -1;
+    if (!read_exact(fd, block, static_cast<std::size_t>(n) * ip_record_size, at)) return -1;
     for (long i = 0; i < n; ++i) {
       // A record's text ends at its NUL; one without a NUL ends with the record.
       char text[ip_record_size + 1];
@@ -110,21 +75,21 @@ int ip_backup(const char* uid32, const char* address) {
   if (!t.ok()) return -1;
   std::memcpy(record, text, t.size() + 1);
 
-  char path[path_cap];
-  if (join_path(list_base, "list_ip.nq", path, sizeof path) != 0) return -1;
+  char path[fmt::path_size];
+  if (join_path(list_base, fname::address_list, path, sizeof path) != 0) return -1;
   unique_fd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
   if (!fd) return -1;
   // A new UID32 goes after the last whole record, over any torn tail.
   long index = find_ip_record(fd.get(), uid32);
   if (index < 0) return -1;
   off_t at = static_cast<off_t>(index) * static_cast<off_t>(ip_record_size);
-  if (!write_all_at(fd.get(), record, sizeof record, at)) return -1;
+  if (!write_all(fd.get(), record, sizeof record, at)) return -1;
   return ::close(fd.release()) == 0 ? 1 : -1;
 }
 
 int save_ip_addr(const char* uid32, const char* address) {
-  char path[path_cap];
-  if (entry_file(uid32, "ip.q", path) != 0) return -1;
+  char path[fmt::path_size];
+  if (entry_file(uid32, fname::address, path) != 0) return -1;
   char line[fmt::line_size];
   text_builder b(line);
   b.field("IPADDR", address).add("\n");
@@ -161,8 +126,8 @@ int add_ip_node(char* message, char* reply) {
 
 int read_node_address(const char* uid32, char* out) {
   copy_text(out, fmt::peer_size, "null");
-  char path[path_cap];
-  if (entry_file(uid32, "ip.q", path) != 0) return -1;
+  char path[fmt::path_size];
+  if (entry_file(uid32, fname::address, path) != 0) return -1;
   char line[fmt::line_size];
   if (read_first_line(path, line, sizeof line) != line_found) return -1;
   char address[fmt::peer_size];
@@ -173,8 +138,8 @@ int read_node_address(const char* uid32, char* out) {
 
 int get_node_data(const char* uid32, const char* dep, char* out) {
   copy_text(out, fmt::line_size, "null");
-  char path[path_cap];
-  if (entry_file(uid32, "node.q", path) != 0) return -1;
+  char path[fmt::path_size];
+  if (entry_file(uid32, fname::node, path) != 0) return -1;
   char line[fmt::line_size];
   if (read_last_line_containing(path, dep, line, sizeof line) != line_found) return -1;
   char address[fmt::peer_size];

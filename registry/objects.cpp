@@ -5,18 +5,16 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/format.h"
 #include "ids/checks.h"
 #include "store/line_reader.h"
 #include "store/lines.h"
 #include "store/paths.h"
 #include "store/settings.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 namespace {
 
-constexpr char object_file[] = "pesel.obj";
-constexpr char object_journal[] = "list_pesel_obj.q";
 
 // Request buffers (terminator included): longer values are refused.
 constexpr std::size_t pesel_size = 48;
@@ -33,7 +31,7 @@ int refuse(char* reply, std::string_view op, std::string_view cause) {
 bool object_path(const char* identifier, char* out, std::size_t cap) {
   char dir[fmt::line_size];
   if (make_path_pesel(identifier, dir) != 0) return false;
-  return text_builder(out, cap).add(dir).add(object_file).ok();
+  return text_builder(out, cap).add(dir).add(fname::person_objects).ok();
 }
 
 }  // namespace
@@ -50,7 +48,7 @@ int save_pesel_obj(const char* identifier, const char* line) {
   if (!object_path(identifier, path, sizeof path)) return -1;
   if (check_line_in_file_obj(path, line) == 1) return 0;  // listed already: nothing to write
   if (add_string_making_dirs(path, line, [identifier] { make_dir_pesel(identifier); }) != 0) return -1;
-  add_text_line(list_base, object_journal, line);  // the object is listed even if the journal misses it
+  add_text_line(list_base, fname::objects_journal, line);  // the object is listed even if the journal misses it
   return 0;
 }
 

@@ -4,16 +4,15 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/format.h"
+#include "base/owners.h"
 #include "store/paths.h"
 #include "store/settings.h"
-#include "wire/format.h"
 #include "wire/message.h"
-#include "wire/owners.h"
 
 namespace {
 
 constexpr char numerator_command[] = "BIN/numerator";
-constexpr char counter_name[] = "rs_last_number.txt";
 
 int refuse(char* reply, std::string_view cause) {
   text_builder(reply, fmt::message_size).add("RE=get_special_pesel&STATUS=refused&").field("CP", cause);
@@ -37,9 +36,9 @@ bool copy_command(char* out, std::size_t cap) {
   text_builder b(out, cap);
   b.add("cp ");
   add_quoted(b, data);
-  b.add("/").add(counter_name).add(" ");
+  b.add("/").add(fname::counter).add(" ");
   add_quoted(b, list_base);
-  b.add("/").add(counter_name);
+  b.add("/").add(fname::counter);
   return b.ok();
 }
 
@@ -56,7 +55,7 @@ int get_special_pesel(char*, char* reply) {
   }
   number[std::strcspn(number, "\n")] = '\0';
   // An empty line is no number either; an '&' would end the reply's field.
-  if (is_null_text(number) || number[0] == '\0' || std::strchr(number, '&')) return refuse(reply, "no_reply");
+  if (is_null_value(number) || number[0] == '\0' || std::strchr(number, '&')) return refuse(reply, "no_reply");
 
   char command[4 * sizeof list_base + 64];
   if (!copy_command(command, sizeof command)) return refuse(reply, "no_copy[1]");

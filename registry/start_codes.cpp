@@ -3,19 +3,17 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/format.h"
 #include "ids/checks.h"
 #include "ids/uid.h"
 #include "store/line_reader.h"
 #include "store/lines.h"
 #include "store/paths.h"
 #include "store/settings.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 namespace {
 
-constexpr char code_file[] = "scode.q";
-constexpr char code_journal[] = "list_start_base.q";
 // "CODE=" + 24 + "&VDATE=" + date + "&" must fit 80 bytes.
 constexpr std::size_t line_size = 80;
 constexpr std::size_t vdate_size = line_size - sizeof "CODE=XXXX-XXXX-XXXX-XXXX-XXXX&VDATE=&" + 1;
@@ -36,7 +34,7 @@ int check_reply(char* reply, bool done) {
 // The folder and scode.q of the code's first three characters; false when the
 // code names no folder of the start tree.
 bool code_paths(const char* code, char* dir, std::size_t dir_cap, char* file, std::size_t file_cap) {
-  return start_code_dir(code, dir, dir_cap) == 0 && join_path(dir, code_file, file, file_cap) == 0;
+  return start_code_dir(code, dir, dir_cap) == 0 && join_path(dir, fname::start_code, file, file_cap) == 0;
 }
 
 }  // namespace
@@ -52,9 +50,9 @@ int check_line_in_file(const char* path, const char* pattern, const char* mode) 
   line_reader file(path);
   while (const char* line = file.next()) {
     if (!std::strstr(line, pattern)) continue;
-    if (is_null_text(mode)) return 0;
+    if (is_null_value(mode)) return 0;
     char vdate[fmt::line_size];
-    if (select_value(line, "VDATE", vdate) != field_found || is_null_text(vdate)) return 0;
+    if (select_value(line, "VDATE", vdate) != field_found || is_null_value(vdate)) return 0;
     return valid_date(vdate) > 0 ? 0 : -1;
   }
   return -1;
@@ -80,8 +78,8 @@ int start_code(char* message, char* reply, const char* peer) {
   b.field("CODE", code);
   if (vdate_rc == field_found) b.field("VDATE", vdate);
   if (!b.ok()) return no_code(reply);
-  if (add_text_line(dir, code_file, line) != 0) return no_code(reply);
-  add_text_line(list_base, code_journal, line);  // the code is valid even if the journal misses it
+  if (add_text_line(dir, fname::start_code, line) != 0) return no_code(reply);
+  add_text_line(list_base, fname::start_journal, line);  // the code is valid even if the journal misses it
   text_builder(reply, fmt::message_size).add("RE=get_start_code&").add(line);
   return 0;
 }

@@ -2,13 +2,13 @@
 
 #include <cstring>
 
+#include "base/format.h"
 #include "ids/uid.h"
 #include "registry/nodes.h"
 #include "registry/user_record.h"
 #include "store/lines.h"
 #include "store/paths.h"
 #include "wire/client.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 namespace {
@@ -65,9 +65,9 @@ int block_user_by_central_admin(char* message, char* reply) {
 }
 
 int send_block_usr_to_SOLK(const char* node_uid32, const char* pesel, const char* new_euidp) {
-  char entry[512], node_file[512];
+  char entry[fmt::path_size], node_file[fmt::path_size];
   if (uid32_entry_path(node_uid32, entry, sizeof entry) != 0 ||
-      join_path(entry, "node.q", node_file, sizeof node_file) != 0)
+      join_path(entry, fname::node, node_file, sizeof node_file) != 0)
     return -1;
   char last[fmt::line_size];
   if (read_last_line(node_file, last, sizeof last) != line_found) return -1;

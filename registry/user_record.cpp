@@ -4,6 +4,7 @@
 #include <string_view>
 #include <sys/stat.h>
 
+#include "base/format.h"
 #include "ids/checks.h"
 #include "store/lines.h"
 #include "store/paths.h"
@@ -23,7 +24,7 @@ bool read_user_field(const char* text, const char* key, char* dst, std::size_t c
     copy_text(dst, cap, "null");
     return false;
   }
-  if (is_absent(dst)) {
+  if (is_absent_field(dst)) {
     copy_text(dst, cap, "null");
     return !required;
   }
@@ -91,23 +92,23 @@ int create_user_small_string(const char* uid32, const char* euid, const char* ui
 int save_user_to_structures(const char* uidp, const char* pesel, const char* line) {
   if (std::strlen(line) > fmt::line_max) return -1;
 
-  char entry[512];
-  char users[512];
-  if (uid32_entry_path(uidp, entry, sizeof entry) != 0 || join_path(entry, user_file, users, sizeof users) != 0)
+  char entry[fmt::path_size];
+  char users[fmt::path_size];
+  if (uid32_entry_path(uidp, entry, sizeof entry) != 0 || join_path(entry, fname::user, users, sizeof users) != 0)
     return -1;
   // Only the entry is made; a missing letter level fails the append.
   if (add_string_making_dirs(users, line, [&entry] { ::mkdir(entry, 0755); }) != 0) return -1;
 
-  char person[512];
-  char person_users[512];
+  char person[fmt::path_size];
+  char person_users[fmt::path_size];
   if (make_path_pesel(pesel, person) != 0) return -1;
   drop_trailing_slash(person);
-  if (join_path(person, person_users_file, person_users, sizeof person_users) != 0) return -1;
+  if (join_path(person, fname::person_users, person_users, sizeof person_users) != 0) return -1;
   if (add_string_making_dirs(person_users, line, [pesel] { make_dir_pesel(pesel); }) != 0) return -1;
 
   // The journals only feed a later rebuild; a failed copy does not undo the record.
-  add_text_line(list_base, users_journal, line);
-  add_text_line(list_base, uid32base_journal, line);
+  add_text_line(list_base, fname::users_journal, line);
+  add_text_line(list_base, fname::entries_journal, line);
   return 0;
 }
 
@@ -116,11 +117,11 @@ int check_user_pesel(const char* pesel, user_line& out) {
     copy_text(out, "null");
     return -2;
   }
-  char dir[512];
-  char path[512];
+  char dir[fmt::path_size];
+  char path[fmt::path_size];
   bool placed = make_path_pesel(pesel, dir) == 0;
   if (placed) drop_trailing_slash(dir);
-  if (!placed || join_path(dir, person_users_file, path, sizeof path) != 0 ||
+  if (!placed || join_path(dir, fname::person_users, path, sizeof path) != 0 ||
       read_last_line(path, out, sizeof out) != line_found) {
     // No file, or a file without a line: a person without users.
     copy_text(out, "null");

@@ -7,7 +7,7 @@
 #pragma once
 #include <cstddef>
 
-#include "wire/format.h"
+#include "base/format.h"
 
 // Field buffers: every value at most 39 characters, NAME at most 255.
 inline constexpr std::size_t user_field_size = fmt::short_field_max + 1;
@@ -17,12 +17,6 @@ using user_name = char[user_name_size];
 // A composed or read record line (at most 510 characters and, when read with
 // its newline, that newline).
 using user_line = char[fmt::line_size];
-
-// File names of the user records.
-inline constexpr char user_file[] = "usr.q";
-inline constexpr char person_users_file[] = "pesel.usr";
-inline constexpr char users_journal[] = "list_pesel_usr.q";
-inline constexpr char uid32base_journal[] = "list_uid32base.q";
 
 // Parses a request or a stored line into the ten field buffers, reading
 // UID32, EUID, UIDP, EUIDP, DEP, NAME, STAT, RANGE, ACT, PESEL in that order.

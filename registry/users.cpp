@@ -4,16 +4,15 @@
 #include <string_view>
 #include <utility>
 
+#include "base/format.h"
 #include "ids/uid.h"
 #include "registry/user_record.h"
 #include "store/lines.h"
 #include "store/paths.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 namespace {
 
-constexpr char node_file[] = "node.q";
 constexpr char admin_range[] = "11111111";
 
 int refuse(char* reply, std::string_view op, std::string_view cause) {
@@ -24,8 +23,8 @@ int refuse(char* reply, std::string_view op, std::string_view cause) {
 // The last line of name in the UID32 entry of key. False when the key would
 // leave the base, or the file is missing or holds no line.
 bool read_entry_last_line(const char* key, const char* name, char (&line)[fmt::line_size]) {
-  char entry[512];
-  char path[512];
+  char entry[fmt::path_size];
+  char path[fmt::path_size];
   return uid32_entry_path(key, entry, sizeof entry) == 0 && join_path(entry, name, path, sizeof path) == 0 &&
          read_last_line(path, line, sizeof line) == line_found;
 }
@@ -40,10 +39,10 @@ bool field_equals(const char* line, const char* key, const char* expected) {
 
 int check_user_in_uid32base(const char* uid32, const char* euid, const char* uidp, const char* euidp) {
   char line[fmt::line_size];
-  if (!read_entry_last_line(uid32, node_file, line)) return user_node_problem;
+  if (!read_entry_last_line(uid32, fname::node, line)) return user_node_problem;
   if (!field_equals(line, "UID32", uid32) || !field_equals(line, "EUID", euid)) return user_node_problem;
 
-  if (!read_entry_last_line(uidp, user_file, line)) return user_node_problem;
+  if (!read_entry_last_line(uidp, fname::user, line)) return user_node_problem;
   // Later tests overwrite earlier ones, so a user mismatch outranks a node one.
   int r = user_valid;
   if (!field_equals(line, "UID32", uid32)) r = user_node_problem;
@@ -61,7 +60,7 @@ int check_user(char* message, char* reply) {
   for (auto [key, dst] : {std::pair<const char*, char*>{"UID32", uid32}, {"EUID", euid}, {"UIDP", uidp},
                           {"EUIDP", euidp}}) {
     copy_text(dst, user_field_size, "NULL");
-    if (select_value(message, key, dst, user_field_size) != field_found || is_absent(dst)) ok = false;
+    if (select_value(message, key, dst, user_field_size) != field_found || is_absent_field(dst)) ok = false;
   }
   if (!ok) return refuse(reply, op, "incorrect_qvector");
 
@@ -99,7 +98,7 @@ int add_usr(char* message, char* reply) {
   bool admin = std::string_view(stat) == "admin";
   if (admin) {
     copy_text(range, admin_range);
-    if (is_null_text(act)) copy_text(act, "A");
+    if (is_null_value(act)) copy_text(act, "A");
   } else {
     copy_text(stat, "user");
   }

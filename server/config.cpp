@@ -5,16 +5,17 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "base/format.h"
+#include "base/owners.h"
 #include "store/settings.h"
 #include "wire/message.h"
-#include "wire/owners.h"
 
 namespace {
 
 // A value too long for its setting is ignored: the setting keeps its value.
 template <std::size_t N>
 void set_if_present(char (&setting)[N], const char* value) {
-  if (!is_absent(value) && std::strlen(value) < N) copy_text(setting, value);
+  if (!is_absent_field(value) && std::strlen(value) < N) copy_text(setting, value);
 }
 
 void apply_base(const char* line, const char* key, char (&mount)[20], char* folder,
@@ -24,8 +25,8 @@ void apply_base(const char* line, const char* key, char (&mount)[20], char* fold
   select_value(line, key, value);
   set_if_present(mount, value);
   select_value(line, "DIR", dir);
-  if (is_absent(dir)) return;
-  char path[512];
+  if (is_absent_field(dir)) return;
+  char path[fmt::path_size];
   text_builder b(path, folder_cap < sizeof path ? folder_cap : sizeof path);
   b.add("DISK/").add(dir);
   if (b.ok()) copy_text(folder, folder_cap, path);
@@ -56,7 +57,7 @@ int run_command(const char* prefix, const char* device, const char* suffix, bool
 }
 
 void report_mount(const char* label, const char* value) {
-  if (is_null_text(value))
+  if (is_null_value(value))
     std::printf(" MOUNT POINT %s on system disk\n", label);
   else
     std::printf(" MOUNT POINT %s %s\n", label, value);
@@ -69,7 +70,7 @@ void apply_config_line(const char* line) {
   char value[1000];
   if (std::strstr(line, "PORT_CENTRAL")) {
     select_value(line, "PORT_CENTRAL", value);
-    if (!is_absent(value)) {
+    if (!is_absent_field(value)) {
       long p = parse_leading_long(value);
       port_central = p > 0x7fffffff ? 0x7fffffff : p < -0x7fffffff ? -0x7fffffff : static_cast<int>(p);
     }
@@ -98,7 +99,7 @@ int read_config_file() {
 int check_mount_points(char* device) {
   const char* points[] = {mount_point_UID, mount_point_PESEL, mount_point_LIST, mount_point_START};
   for (const char* p : points)
-    if (is_null_text(p)) {
+    if (is_null_value(p)) {
       copy_text(device, 20, "null");
       return 1;
     }
@@ -117,7 +118,7 @@ int mount_folders() {
   if (read_config_file() != 0) return -1;
   char device[20];
   if (check_mount_points(device) == 0) return -1;
-  if (is_null_text(device)) return 0;
+  if (is_null_value(device)) return 0;
   if (check_partition_disk(device) == 0) {
     std::printf("\n %s in config is not connected!\n", device);
     return -1;

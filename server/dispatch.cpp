@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "wire/format.h"
+#include "base/format.h"
 #include "wire/message.h"
 
 int analizator(char* message, char* reply, const char* peer) {

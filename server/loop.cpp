@@ -16,11 +16,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "base/format.h"
 #include "server/connections.h"
 #include "server/pipeline.h"
 #include "store/file_head.h"
 #include "store/settings.h"
-#include "wire/format.h"
 #include "wire/message.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/format.h"
 #include "server/dispatch.h"
 #include "store/settings.h"
-#include "wire/format.h"
 #include "wire/v1.h"
 
 int executor(unsigned char* frame, const char* peer) {

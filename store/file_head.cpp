@@ -11,7 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "wire/owners.h"
+#include "base/owners.h"
 
 namespace {
 

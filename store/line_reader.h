@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <sys/types.h>
 
-#include "wire/owners.h"
+#include "base/format.h"
+#include "base/owners.h"
 
 // Lines as fgets with a 512-byte buffer reads them: a line longer than 511
 // characters comes in pieces of 511, the newline is removed.
@@ -28,5 +29,5 @@ class line_reader {
   std::size_t begin_ = 0;  // unread bytes are data_[begin_, end_)
   std::size_t end_ = 0;
   char data_[4096];
-  char line_[512];
+  char line_[fmt::line_size];
 };

@@ -10,15 +10,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/format.h"
+#include "base/io.h"
+#include "base/owners.h"
+#include "base/text.h"
 #include "store/file_head.h"
 #include "store/paths.h"
-#include "wire/message.h"
-#include "wire/owners.h"
 
 namespace {
 
 constexpr std::size_t date_cap = 24;
-constexpr std::size_t path_cap = 512;
 // Readers see a file the way fgets with a 512-byte buffer does: a line is cut
 // into pieces of at most 511 bytes, its newline included.
 constexpr off_t piece_max = 511;
@@ -26,36 +27,6 @@ constexpr off_t piece_max = 511;
 // being scanned, so a line of normal length is always whole in the window.
 constexpr off_t window_tail = 512;
 constexpr off_t window_cap = 4096 + window_tail;
-
-bool write_all(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (w == 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-// Reads up to n bytes at offset at; the count read (short only at the end of
-// the file), or -1 on a read error.
-ssize_t read_at(int fd, char* buf, std::size_t n, off_t at) {
-  std::size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::pread(fd, buf + got, n - got, at + static_cast<off_t>(got));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r == 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return static_cast<ssize_t>(got);
-}
 
 // Opened for reading; O_NONBLOCK so that a pipe put in a file's place cannot
 // hold the server up (it changes nothing for regular files).
@@ -141,7 +112,7 @@ class backward_lines {
   bool load(off_t end) {
     off_t begin = end > window_cap ? end - window_cap : 0;
     std::size_t n = static_cast<std::size_t>(end - begin);
-    if (read_at(fd_, win_, n, begin) != static_cast<ssize_t>(n)) {
+    if (read_up_to(fd_, win_, n, begin) != static_cast<ssize_t>(n)) {
       win_begin_ = win_end_ = 0;  // the file shrank or cannot be read
       return false;
     }
@@ -182,7 +153,7 @@ class backward_lines {
       v = std::string_view(win_ + (from - win_begin_), n);
       return true;
     }
-    if (read_at(fd_, scratch_, n, from) != static_cast<ssize_t>(n)) return false;
+    if (read_up_to(fd_, scratch_, n, from) != static_cast<ssize_t>(n)) return false;
     v = std::string_view(scratch_, n);
     return true;
   }
@@ -240,7 +211,7 @@ int get_time(char* out) {
 }
 
 int add_text_line(const char* dir, const char* name, const char* line) {
-  char path[path_cap];
+  char path[fmt::path_size];
   if (join_path(dir, name, path, sizeof path) != 0) return -1;
   return add_string_to_file(path, line);
 }

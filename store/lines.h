@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <ctime>
 
-#include "wire/owners.h"
+#include "base/owners.h"
 
 // "DATE=YYYYMMDD-hh:mm:ss&" in local time into out[24]; 0. When the clock
 // cannot be read: "NULL" and -1.

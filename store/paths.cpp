@@ -5,14 +5,14 @@
 #include <string_view>
 #include <sys/stat.h>
 
+#include "base/format.h"
+#include "base/text.h"
 #include "store/settings.h"
-#include "wire/message.h"
 
 namespace {
 
 constexpr std::size_t pesel_field_len = 11;
 constexpr std::size_t pesel_levels = 6;
-constexpr std::size_t path_cap = 512;
 
 // The six levels of an 11-character field: five pairs and the last character.
 std::string_view pesel_level(std::string_view field, std::size_t k) {
@@ -33,8 +33,8 @@ bool safe_pesel_field(std::string_view field) {
 }
 
 // pesel_base followed by the first `levels` levels, each closed by '/'.
-// False when it does not fit path_cap bytes.
-bool build_pesel_path(std::string_view field, std::size_t levels, char (&out)[path_cap]) {
+// False when it does not fit fmt::path_size bytes.
+bool build_pesel_path(std::string_view field, std::size_t levels, char (&out)[fmt::path_size]) {
   text_builder b(out);
   b.add(pesel_base);
   for (std::size_t k = 0; k < levels; ++k) b.add("/").add(pesel_level(field, k));
@@ -60,16 +60,16 @@ int letter_levels_path(std::string_view base, const char* key, bool with_key, ch
 int make_path_pesel(const char* field, char* out) {
   std::string_view f(field);
   if (!safe_pesel_field(f)) return -1;
-  char path[path_cap];
+  char path[fmt::path_size];
   if (!build_pesel_path(f, pesel_levels, path)) return -1;
-  copy_text(out, path_cap, path);
+  copy_text(out, fmt::path_size, path);
   return 0;
 }
 
 int make_dir_pesel(const char* field) {
   std::string_view f(field);
   if (!safe_pesel_field(f)) return -1;
-  char path[path_cap];
+  char path[fmt::path_size];
   if (!build_pesel_path(f, pesel_levels, path)) return -1;
   for (std::size_t k = 1; k <= pesel_levels; ++k) {
     build_pesel_path(f, k, path);

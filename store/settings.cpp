@@ -1,11 +1,11 @@
 #include "store/settings.h"
 
-#include "wire/message.h"
+#include "base/text.h"
 
 int port_central = 8809;
 char port[20] = "8809";
-char uid32base[512] = "DISK/UID32BASE";
-char pesel_base[512] = "DISK/PESEL";
+char uid32base[fmt::path_size] = "DISK/UID32BASE";
+char pesel_base[fmt::path_size] = "DISK/PESEL";
 char list_base[256] = "DISK/LIST";
 char start_base[256] = "DISK/START";
 char mount_point_UID[20] = "null";

@@ -2,10 +2,12 @@
 // is served, read-only afterwards.
 #pragma once
 
+#include "base/format.h"
+
 extern int port_central;           // central TCP port
 extern char port[20];              // the port as decimal text
-extern char uid32base[512];        // folder of the UID32 base
-extern char pesel_base[512];       // folder of the PESEL base
+extern char uid32base[fmt::path_size];       // folder of the UID32 base
+extern char pesel_base[fmt::path_size];      // folder of the PESEL base
 extern char list_base[256];        // list folder (journals)
 extern char start_base[256];       // start folder
 extern char mount_point_UID[20];   // devices named in the configuration, or "null"

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "registry/user_record.h"
-#include "tests/memory_dir.h"
 #include "tests/dated_text.h"
+#include "tests/memory_dir.h"
 #include "tests/server_fixture.h"
 #include "tests/text_pattern.h"
 

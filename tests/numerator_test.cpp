@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/owners.h"
 #include "tests/server_fixture.h"
-#include "wire/owners.h"
 
 namespace {
 

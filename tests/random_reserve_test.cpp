@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "wire/random_reserve.h"
+#include "base/random_reserve.h"
 
 namespace {
 

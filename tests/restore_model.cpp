@@ -56,7 +56,7 @@ const char* department_phase() {
   while (const char* line = in.next()) {
     for (const char* field : {"NIP", "REGON"}) {
       char key[512], dir[512];
-      if (select_value(line, field, key) != field_found || is_null_text(key)) continue;
+      if (select_value(line, field, key) != field_found || is_null_value(key)) continue;
       if (make_dir_pesel(key) != 0 || make_path_pesel(key, dir) != 0) continue;
       if (add_text_line(dir, "pesel.nod", line) != 0) return "no_file[6]";
     }

@@ -21,9 +21,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/dated_text.h"
 #include "tests/fake_peer.h"
 #include "tests/memory_dir.h"
-#include "tests/dated_text.h"
 #include "tests/server_fixture.h"
 #include "wire/keytable.h"
 #include "wire/v1.h"

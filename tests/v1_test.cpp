@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "wire/format.h"
+#include "base/format.h"
 #include "wire/keytable.h"
 #include "wire/noise.h"
 #include "wire/v1.h"

@@ -18,9 +18,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "wire/format.h"
+#include "base/format.h"
+#include "base/owners.h"
 #include "wire/message.h"
-#include "wire/owners.h"
 #include "wire/v1.h"
 
 namespace {

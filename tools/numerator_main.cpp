@@ -31,7 +31,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "wire/owners.h"
+#include "base/io.h"
+#include "base/owners.h"
 
 namespace {
 
@@ -67,27 +68,9 @@ bool read_last(long& last) {
     return true;
   }
   char buf[64];
-  std::size_t len = 0;
-  for (;;) {
-    ssize_t n = ::read(f.get(), buf + len, sizeof buf - len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    len += static_cast<std::size_t>(n);
-    if (len == sizeof buf) return false;  // far longer than any counter
-  }
-  return parse_counter(std::string_view(buf, len), last);
-}
-
-bool write_all(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
+  ssize_t len = read_up_to(f.get(), buf, sizeof buf);
+  if (len < 0 || len == static_cast<ssize_t>(sizeof buf)) return false;  // far longer than any counter
+  return parse_counter(std::string_view(buf, static_cast<std::size_t>(len)), last);
 }
 
 // The complete new counter in the temporary file, on disk.

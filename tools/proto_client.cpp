@@ -10,8 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "wire/format.h"
-#include "wire/owners.h"
+#include "base/format.h"
+#include "base/owners.h"
 #include "wire/v1.h"
 
 namespace proto {

@@ -10,9 +10,9 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include "wire/format.h"
+#include "base/format.h"
+#include "base/owners.h"
 #include "wire/message.h"
-#include "wire/owners.h"
 #include "wire/v1.h"
 
 long timeout_seconds = 10;

@@ -4,18 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 
-// Fills buf with count bytes from /dev/urandom; 0, or -1 with errno EIO.
-int dev_urandom(unsigned char* buf, std::size_t count);
-// Fills buf with count bytes from the kernel's random source without opening
-// anything (getrandom, never blocking); 0, or -1 when the call is unavailable,
-// refused or the source is not ready yet (callers then use /dev/urandom).
-int kernel_random(unsigned char* buf, std::size_t count);
+#include "base/random_source.h"
 
 // Where noise_gen takes its seed bytes first: reserve_random (the kernel's
 // source, one call per request) unless a test installs another source. When
 // it returns -1, noise_gen falls back to dev_urandom and then to the clock.
 // Returns the source replaced.
-using random_source = int (*)(unsigned char* buf, std::size_t count);
 random_source set_noise_seed_source(random_source source);
 
 // Next value of Marsaglia's xorshf96 generator.

@@ -5,7 +5,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "wire/format.h"
+#include "base/format.h"
 #include "wire/keytable.h"
 #include "wire/noise.h"
 

@@ -1,10 +1,10 @@
-#include "wire/random_reserve.h"
+#include "base/random_reserve.h"
 
 #include <array>
 #include <cstring>
 #include <pthread.h>
 
-#include "wire/noise.h"
+#include "base/random_source.h"
 
 namespace {
 
