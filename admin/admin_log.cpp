@@ -15,6 +15,7 @@
 #include "store/paths.h"
 #include "store/settings.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
@@ -52,11 +53,6 @@ void raw_text(const char* record, char* out) {
 bool record_field_is(const char* text, const char* key, const char* want) {
   char value[text_size];
   return select_value(text, key, value) == field_found && std::strcmp(value, want) == 0;
-}
-
-int refuse(char* reply, std::string_view op, std::string_view cause) {
-  text_builder(reply, fmt::message_size).add("RE=").add(op).add("&STATUS=refused&").field("CP", cause);
-  return -1;
 }
 
 }  // namespace
@@ -142,28 +138,25 @@ int log_adm(char* message, char* reply) {
   char nick[nick_max + 1];
   int pesel_rc = select_value(message, "PESEL", pesel);
   int nick_rc = select_value(message, "NICK", nick);
-  if (pesel_rc == field_absent || nick_rc == field_absent) return refuse(reply, "log_adm", "incorrect_qvector[1]");
-  if (nick_rc == field_too_long) return refuse(reply, "log_adm", "incorrect_qvector[2]");
+  if (pesel_rc == field_absent || nick_rc == field_absent) return reply_refused(reply, "log_adm", "incorrect_qvector[1]");
+  if (nick_rc == field_too_long) return reply_refused(reply, "log_adm", "incorrect_qvector[2]");
   if (pesel_rc == field_too_long || std::strlen(pesel) != fmt::pesel_len)
-    return refuse(reply, "log_adm", "incorrect_qvector[3]");
-  if (!check_form_pesel(pesel)) return refuse(reply, "log_adm", "incorrect_qvector[4]");
-  if (log_file(pesel, nick) < 0) return refuse(reply, "log_adm", "no_log");
-  text_builder(reply, fmt::message_size).add("RE=log_adm&STATUS=done&");
-  return 0;
+    return reply_refused(reply, "log_adm", "incorrect_qvector[3]");
+  if (!check_form_pesel(pesel)) return reply_refused(reply, "log_adm", "incorrect_qvector[4]");
+  if (log_file(pesel, nick) < 0) return reply_refused(reply, "log_adm", "no_log");
+  return reply_done(reply, "log_adm");
 }
 
 int get_last_log(char* message, char* reply) {
   char pesel[48];
   char nick[nick_max + 1] = "null";
-  if (select_value(message, "PESEL", pesel) != field_found) return refuse(reply, "get_last_log", "incorrect_qvector[1]");
+  if (select_value(message, "PESEL", pesel) != field_found) return reply_refused(reply, "get_last_log", "incorrect_qvector[1]");
   if (is_null_value(pesel) && select_value(message, "NICK", nick) != field_found)
-    return refuse(reply, "get_last_log", "incorrect_qvector[2]");
+    return reply_refused(reply, "get_last_log", "incorrect_qvector[2]");
   char path[fmt::line_size];
   char found[text_size];
   if (!log_path(path, sizeof path) || read_log_file(path, pesel, nick, found) < 0)
-    return refuse(reply, "get_last_log", "no_file");
-  text_builder r(reply, fmt::message_size);
-  r.add("RE=get_last_log&STATUS=done&");
-  if (!is_null_value(found)) r.add(found);
+    return reply_refused(reply, "get_last_log", "no_file");
+  done_reply(reply, "get_last_log").add(is_null_value(found) ? "" : found);
   return 0;
 }

@@ -11,6 +11,7 @@
 #include "ids/checks.h"
 #include "store/settings.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
@@ -74,15 +75,12 @@ const char* rebuild_start_folder() {
   return t.write();
 }
 
-int refuse(char* reply, const char* cause) {
-  text_builder(reply, fmt::message_size).add("RE=restore_files_local&STATUS=refused&CP=").add(cause).add("&");
-  return -1;
-}
+constexpr char op[] = "restore_files_local";
 
 }  // namespace
 
 int restore_files_local(char*, char* reply, const char* peer) {
-  if (!peer || filtr_lan_ip(peer, "null") != 1) return refuse(reply, "wrong_lan_ip");
+  if (!peer || filtr_lan_ip(peer, "null") != 1) return reply_refused(reply, op, "wrong_lan_ip");
   restore_counter_file();
   // Memory for the journals and paths is the one thing that can run out; the
   // tree in hand is then reported as if its first journal could not be read.
@@ -93,12 +91,11 @@ int restore_files_local(char*, char* reply, const char* peer) {
     if (!cause) cause = rebuild_uid32_base();
     stage = "no_file[11]";
     if (!cause) cause = rebuild_start_folder();
-    if (cause) return refuse(reply, cause);
+    if (cause) return reply_refused(reply, op, cause);
   } catch (...) {
-    return refuse(reply, stage);
+    return reply_refused(reply, op, stage);
   }
-  text_builder(reply, fmt::message_size).add("RE=restore_files_local&STATUS=done&");
-  return 0;
+  return reply_done(reply, op);
 }
 
 void clear_base_PESEL() {

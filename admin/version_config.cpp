@@ -11,6 +11,7 @@
 #include "base/owners.h"
 #include "ids/checks.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
@@ -52,11 +53,6 @@ bool is_port_line(const char* line) { return std::strstr(line, port_key) != null
 
 int no_file_reply(char* reply, std::string_view op, std::string_view cause) {
   text_builder(reply, fmt::message_size).add("RE=").add(op).add("&IPTAVR=null&PORTTAVR=null&").field("CP", cause);
-  return -1;
-}
-
-int refuse_change(char* reply, std::string_view cause) {
-  text_builder(reply, fmt::message_size).add("RE=chg_tavr_config&STATUS=refused&").field("CP", cause);
   return -1;
 }
 
@@ -129,13 +125,13 @@ int get_tavr_config(char*, char* reply) {
 }
 
 int chg_tavr_config(char* message, char* reply, const char* peer) {
-  if (!peer || !filtr_lan_ip(peer, "null")) return refuse_change(reply, "wrong_lan_ip");
+  if (!peer || !filtr_lan_ip(peer, "null")) return reply_refused(reply, "chg_tavr_config", "wrong_lan_ip");
   char value[fmt::message_size];
-  if (select_value(message, "PORTTAVR", value) != field_found) return refuse_change(reply, "incorrect_qvector");
+  if (select_value(message, "PORTTAVR", value) != field_found) return reply_refused(reply, "chg_tavr_config", "incorrect_qvector");
   // A line break in the value would add lines of its own to the configuration.
-  if (std::strpbrk(value, "\r\n")) return refuse_change(reply, "incorrect_qvector");
+  if (std::strpbrk(value, "\r\n")) return reply_refused(reply, "chg_tavr_config", "incorrect_qvector");
   char new_port_line[config_line_size];
-  if (!text_builder(new_port_line).field(port_key, value).ok()) return refuse_change(reply, "incorrect_qvector");
+  if (!text_builder(new_port_line).field(port_key, value).ok()) return reply_refused(reply, "chg_tavr_config", "incorrect_qvector");
 
   unique_file config(open_for_reading(config_path));
   if (!config) return no_file_reply(reply, "chg_tavr_config", "no_file[1]");
@@ -145,8 +141,7 @@ int chg_tavr_config(char* message, char* reply, const char* peer) {
   // rename replaces it in one step, so there is always a configuration file.
   if (rc == rewrite::done && std::rename(temp_path, config_path) == 0) {
     sync_working_directory();
-    text_builder(reply, fmt::message_size).add("RE=chg_tavr_config&STATUS=done&");
-    return 0;
+    return reply_done(reply, "chg_tavr_config");
   }
   ::unlink(temp_path);
   return no_file_reply(reply, "chg_tavr_config", rc == rewrite::unreadable ? "no_file[1]" : "no_file[2]");

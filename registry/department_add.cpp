@@ -11,26 +11,12 @@
 #include "store/paths.h"
 #include "store/settings.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
-constexpr char done_prefix[] = "RE=add_department&STATUS=done&";
-
-void refuse(char* reply, const char* cause) {
-  text_builder(reply, fmt::message_size).add("RE=add_department&STATUS=refused&").field("CP", cause);
-}
-
-// The fields of one department as a request or a stored line gives them.
-template <std::size_t F>
-struct dpt_fields {
-  char uid32[F], euid[F], name[dpt_name_size], dep[F], nip[F], regon[F];
-  char puid[F], portp[F], portq[F], nodes[F];
-  int strip(const char* text) {
-    return strip_dpt_string(text, uid32, euid, name, dep, nip, regon, puid, portp, portq, nodes);
-  }
-};
-using request_fields = dpt_fields<dpt_request_field_size>;
-using stored_fields = dpt_fields<dpt_stored_field_size>;
+constexpr char op[] = "add_department";
+constexpr std::string_view done_prefix = "RE=add_department&STATUS=done&";
 
 // The three texts an add makes: the PESEL node line, the UID32 node line and
 // the full department text of the reply.
@@ -40,31 +26,25 @@ struct dpt_texts {
   char full[fmt::line_size];
 };
 
-bool reply_fits(const char* full) {
-  return sizeof done_prefix - 1 + std::strlen(full) <= fmt::message_max;
+// The texts of d under its pair with the DATE field date; false when one
+// would not be stored or answered whole.
+bool make_texts(const department& d, const char* date, dpt_texts& t) {
+  return make_department_text(department_text::pesel_line, d, date, t.pesel) == 0 &&
+         make_department_text(department_text::node_line, d, date, t.node) == 0 &&
+         make_department_text(department_text::full, d, date, t.full) == 0 &&
+         done_prefix.size() + std::strlen(t.full) <= fmt::message_max;
 }
 
-// Whether the texts of request r under a pair of uid32/euid would be stored
-// and answered whole, with a DATE field of the usual width.
-bool texts_fit(const request_fields& r, const char* uid32, const char* euid) {
-  static constexpr char date[] = "DATE=00000000-00:00:00&";
+// Whether the request's texts would fit under any pair, with a DATE field of
+// the usual width: the same texts made with placeholders.
+bool texts_fit(const department& r) {
+  static constexpr char pair_sized[] = "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX";
+  static constexpr char date_sized[] = "DATE=00000000-00:00:00&";
+  department probe = r;
+  copy_text(probe.uid32, pair_sized);
+  copy_text(probe.euid, pair_sized);
   dpt_texts t;
-  return dep_string_dated(uid32, euid, r.name, r.dep, r.nip, r.regon, date, t.pesel) == 0 &&
-         dep_string_uid32base_dated(uid32, euid, r.dep, r.name, r.puid, r.portp, r.portq, r.nodes,
-                                    date, t.node) == 0 &&
-         dep_string_full_dated(uid32, euid, r.name, r.dep, r.nip, r.regon, r.puid, r.portp, r.portq,
-                               r.nodes, date, t.full) == 0 &&
-         reply_fits(t.full);
-}
-
-// The texts with the clock read for each; false when one would not fit.
-bool make_texts(const request_fields& r, dpt_texts& t) {
-  return create_dep_string(r.uid32, r.euid, r.name, r.dep, r.nip, r.regon, t.pesel) == 0 &&
-         create_dep_string_uid32base(r.uid32, r.euid, r.dep, r.name, r.puid, r.portp, r.portq,
-                                     r.nodes, t.node) == 0 &&
-         create_dep_string_full(r.uid32, r.euid, r.name, r.dep, r.nip, r.regon, r.puid, r.portp,
-                                r.portq, r.nodes, t.full) == 0 &&
-         reply_fits(t.full);
+  return make_texts(probe, date_sized, t);
 }
 
 // The pesel.nod of an identifier into out[fmt::path_size]; false for a refused key.
@@ -80,21 +60,23 @@ bool pesel_nod_path(const char* identifier, char* out) {
 
 namespace {
 
+// Which of the firm's identifiers a pesel.nod belongs to.
+enum class firm_id { none, nip, regon };
+
 // The firm file the lookup read, still open for the append that follows it.
 struct firm_file {
-  const char* identifier = nullptr;  // the NIP or REGON whose pesel.nod fd is
+  firm_id owner = firm_id::none;  // whose pesel.nod fd is
   unique_fd fd;
 };
 
 // A firm file's last line containing needle: through a descriptor that can
 // also append, kept in keep, when the file opens so; else by its path.
-int read_firm_line(const char* identifier, const char* path, const char* needle, char* line,
-                   firm_file& keep) {
+int read_firm_line(firm_id owner, const char* path, const char* needle, char* line, firm_file& keep) {
   unique_fd fd = open_for_update(path);
   if (!fd) return read_last_line_containing(path, needle, line, fmt::line_size);
   int found = read_last_line_containing_at(fd.get(), needle, line, fmt::line_size);
   if (found != line_no_file) {
-    keep.identifier = identifier;
+    keep.owner = owner;
     keep.fd = std::move(fd);
   }
   return found;
@@ -110,17 +92,17 @@ int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_o
   char path[fmt::path_size];
   char line[fmt::line_size];
   int found = line_no_file;
-  for (const char* id : {nip, regon}) {
+  for (auto [owner, id] : {std::pair{firm_id::nip, nip}, std::pair{firm_id::regon, regon}}) {
     if (is_null_value(id) || !pesel_nod_path(id, path)) continue;
-    found = read_firm_line(id, path, dep, line, keep);
+    found = read_firm_line(owner, path, dep, line, keep);
     if (found != line_no_file) break;
   }
   if (found == line_no_file) return -1;
 
-  stored_fields m;
+  department m;
   if (found == line_found) {
     // The last line holding the DEP text anywhere must be this department's.
-    m.strip(line);
+    m.read_line(line);
     copy_text(uid32_out, dpt_stored_field_size, m.uid32);
     copy_text(euid_out, dpt_stored_field_size, m.euid);
     bool has_pair = !is_null_value(m.uid32) && !is_null_value(m.euid);
@@ -134,7 +116,7 @@ int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_o
   // empty file counts as a last line without fields.
   int last = keep.fd ? read_last_line_at(keep.fd.get(), line, sizeof line) : read_last_line(path, line, sizeof line);
   if (last != line_found) line[0] = '\0';
-  m.strip(line);
+  m.read_line(line);
   copy_text(uid32_out, dpt_stored_field_size, m.uid32);
   copy_text(euid_out, dpt_stored_field_size, m.euid);
   if (is_null_value(m.uid32) || is_null_value(m.euid)) return 0;
@@ -145,8 +127,8 @@ int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_o
 
 // add_node_to_pesel, through the lookup's descriptor when it holds this
 // identifier's file (the folders exist then).
-int add_firm_line(const char* identifier, const char* line, firm_file& firm) {
-  if (firm.fd && firm.identifier == identifier)
+int add_firm_line(firm_id owner, const char* identifier, const char* line, firm_file& firm) {
+  if (firm.fd && firm.owner == owner)
     return append_line_and_close(std::move(firm.fd), line) == append_written ? 0 : -1;
   return add_node_to_pesel(identifier, line);
 }
@@ -175,51 +157,30 @@ int add_node_to_uid32base(const char* uid32, const char* line) {
 }
 
 int add_department(char* message, char* reply) {
-  request_fields r;
-  if (r.strip(message) == 0) {
-    refuse(reply, "incorrect_qvector");
-    return -1;
-  }
+  department r;
+  if (r.read_request(message) == 0) return reply_refused(reply, op, "incorrect_qvector");
   // A request whose lines or reply could not be kept whole is refused as
   // malformed before the firm is looked at, whatever the firm's state.
-  static constexpr char pair_sized[] = "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX";
-  if (!texts_fit(r, pair_sized, pair_sized)) {
-    refuse(reply, "incorrect_qvector");
-    return -1;
-  }
+  if (!texts_fit(r)) return reply_refused(reply, op, "incorrect_qvector");
   // The pair always comes from the firm's lines or from a fresh generation.
   // The firm file read here stays open for the department's line.
   firm_file firm;
-  if (find_firm(r.dep, r.nip, r.regon, r.uid32, r.euid, firm) == 0) {
-    refuse(reply, "incorrect_arguments");
-    return -1;
-  }
-  if (is_null_value(r.uid32) && is_null_value(r.euid) && gen_UID64T(r.uid32, r.euid, 0) != 0) {
-    refuse(reply, "no_gen_UID");
-    return -1;
-  }
+  if (find_firm(r.dep, r.nip, r.regon, r.uid32, r.euid, firm) == 0)
+    return reply_refused(reply, op, "incorrect_arguments");
+  if (is_null_value(r.uid32) && is_null_value(r.euid) && gen_UID64T(r.uid32, r.euid, 0) != 0)
+    return reply_refused(reply, op, "no_gen_UID");
   // Only a stored pair wider than an identifier can still overflow here.
+  char date[24];
   dpt_texts t;
-  if (!make_texts(r, t)) {
-    refuse(reply, "incorrect_qvector");
-    return -1;
-  }
+  if (!make_texts(r, date_now(date), t)) return reply_refused(reply, op, "incorrect_qvector");
 
-  if (!is_null_value(r.nip) && add_firm_line(r.nip, t.pesel, firm) != 0) {
-    refuse(reply, "no_file[1]");
-    return -1;
-  }
-  if (!is_null_value(r.regon) && add_firm_line(r.regon, t.pesel, firm) != 0) {
-    refuse(reply, "no_file[2]");
-    return -1;
-  }
+  if (!is_null_value(r.nip) && add_firm_line(firm_id::nip, r.nip, t.pesel, firm) != 0)
+    return reply_refused(reply, op, "no_file[1]");
+  if (!is_null_value(r.regon) && add_firm_line(firm_id::regon, r.regon, t.pesel, firm) != 0)
+    return reply_refused(reply, op, "no_file[2]");
   add_text_line(list_base, fname::firms_journal, t.pesel);  // journal failures go unreported
-  if (add_node_to_uid32base(r.uid32, t.node) != 0) {
-    refuse(reply, "no_file[3]");
-    return -1;
-  }
+  if (add_node_to_uid32base(r.uid32, t.node) != 0) return reply_refused(reply, op, "no_file[3]");
   add_text_line(list_base, fname::entries_journal, t.node);
 
-  text_builder(reply, fmt::message_size).add(done_prefix).add(t.full);
-  return 0;
+  return reply_done(reply, op, t.full);
 }

@@ -14,26 +14,26 @@
 #include "store/settings.h"
 #include "wire/client.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
 
-using field = char[dpt_stored_field_size];
+constexpr char op[] = "block_department";
 
-// The fields of one stored department line.
-struct dept_line {
-  field uid32, euid, dep, nip, regon, puid, portp, portq, nodes;
-  char name[dpt_name_size];
-  explicit dept_line(const char* text) {
-    strip_dpt_string(text, uid32, euid, name, dep, nip, regon, puid, portp, portq, nodes);
-  }
+// A stored department line, as the block reads it.
+struct dept_line : department {
+  explicit dept_line(const char* text) { read_line(text); }
 };
 
 bool chosen(const char* dep, const dept_line& line) { return is_null_value(dep) || std::strcmp(dep, line.dep) == 0; }
 
-int refuse(char* reply, const char* cause) {
-  text_builder(reply, fmt::message_size).add("RE=block_department&STATUS=refused&CP=").add(cause).add("&");
-  return -1;
+// The line's text of kind with a new EUID and today's DATE field.
+int changed_text(department_text kind, const dept_line& line, const char* new_euid, char* out) {
+  department changed = line;
+  if (!copy_text(changed.euid, new_euid)) return -1;
+  char date[24];
+  return make_department_text(kind, changed, date_now(date), out);
 }
 
 // True when the file holds at least one line.
@@ -85,8 +85,7 @@ int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, 
     char changed[fmt::line_size];
     const char* out = text;
     if (chosen(dep, line)) {
-      if (create_dep_string(line.uid32, new_euid, line.name, line.dep, line.nip, line.regon, changed) != 0)
-        return -1;
+      if (changed_text(department_text::pesel_line, line, new_euid, changed) != 0) return -1;
       add_text_line(list_base, fname::firms_journal, changed);
       out = changed;
     }
@@ -122,9 +121,7 @@ int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid
       continue;
     }
     char changed[fmt::line_size];
-    if (create_dep_string_uid32base(uid32, new_euid, line.dep, line.name, line.puid, line.portp, line.portq,
-                                    line.nodes, changed) != 0)
-      return -1;
+    if (changed_text(department_text::node_line, line, new_euid, changed) != 0) return -1;
     long port = parse_leading_long(line.puid);
     if (port == 0) return -1;
     char notice[fmt::message_size];
@@ -144,10 +141,10 @@ int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid
 
 int block_department(char* message, char* reply) {
   char nip[dpt_request_field_size], regon[dpt_request_field_size], dep[dpt_request_field_size];
-  if (strip_small_dpt_string(message, nip, regon, dep) == 0) return refuse(reply, "incorrect_qvector");
+  if (strip_small_dpt_string(message, nip, regon, dep) == 0) return reply_refused(reply, op, "incorrect_qvector");
   char scratch[40];
   char new_euid[40] = "";
-  if (gen_UID64T(scratch, new_euid, 0) != 0) return refuse(reply, "no_gen_UID");
+  if (gen_UID64T(scratch, new_euid, 0) != 0) return reply_refused(reply, op, "no_gen_UID");
   const char* first_code;
   const char* second_code;
   if (!is_null_value(nip)) {
@@ -155,11 +152,10 @@ int block_department(char* message, char* reply) {
   } else if (!is_null_value(regon)) {
     first_code = "no_file[3]", second_code = "no_file[4]";
   } else {
-    return refuse(reply, "no_gen_UID");
+    return reply_refused(reply, op, "no_gen_UID");
   }
   char uid32[dpt_stored_field_size] = "null";
-  if (chg_euid_in_pesel_base(dep, nip, regon, new_euid, uid32) < 0) return refuse(reply, first_code);
-  if (chg_euid_in_uid32base(dep, new_euid, uid32) < 0) return refuse(reply, second_code);
-  text_builder(reply, fmt::message_size).add("RE=block_department&STATUS=done&");
-  return 0;
+  if (chg_euid_in_pesel_base(dep, nip, regon, new_euid, uid32) < 0) return reply_refused(reply, op, first_code);
+  if (chg_euid_in_uid32base(dep, new_euid, uid32) < 0) return reply_refused(reply, op, second_code);
+  return reply_done(reply, op);
 }

@@ -6,13 +6,12 @@
 #include "store/lines.h"
 #include "store/paths.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
 
-void refuse(char* reply, const char* cause) {
-  text_builder(reply, fmt::message_size).add("RE=get_dep_data&STATUS=refused&").field("CP", cause);
-}
+constexpr char op[] = "get_dep_data";
 
 }  // namespace
 
@@ -31,20 +30,16 @@ int read_dep_data_in_UID32BASE(const char* dep, const char* uid32, char* out) {
   char line[fmt::line_size];
   if (read_last_line_containing(path, dep, line, sizeof line) != line_found) return -1;
 
-  char l_uid32[dpt_stored_field_size], l_euid[dpt_stored_field_size], l_name[dpt_name_size];
-  char l_dep[dpt_stored_field_size], l_nip[dpt_stored_field_size], l_regon[dpt_stored_field_size];
-  char l_puid[dpt_stored_field_size], l_portp[dpt_stored_field_size];
-  char l_portq[dpt_stored_field_size], l_nodes[dpt_stored_field_size];
-  strip_dpt_string(line, l_uid32, l_euid, l_name, l_dep, l_nip, l_regon, l_puid, l_portp, l_portq,
-                   l_nodes);
-  for (const char* v : {l_uid32, l_euid, l_puid, l_portp, l_portq, l_nodes})
+  department d;
+  d.read_line(line);
+  for (const char* v : {d.uid32, d.euid, d.puid, d.portp, d.portq, d.nodes})
     if (is_null_value(v)) return -1;
   char date[dpt_stored_field_size];
   if (select_value(line, "DATE", date) != field_found) copy_text(date, "null");
 
   text_builder b(out, fmt::line_size);
-  b.field("UID32", l_uid32).field("EUID", l_euid).field("DEP", l_dep).field("LIP", address);
-  b.field("PUID", l_puid).field("PORTP", l_portp).field("PORTQ", l_portq).field("NODES", l_nodes);
+  b.field("UID32", d.uid32).field("EUID", d.euid).field("DEP", d.dep).field("LIP", address);
+  b.field("PUID", d.puid).field("PORTP", d.portp).field("PORTQ", d.portq).field("NODES", d.nodes);
   if (!is_null_value(date)) b.field("DATE", date);
   if (!b.ok()) {
     copy_text(out, fmt::line_size, "null");
@@ -57,21 +52,10 @@ int get_dep_data(char* message, char* reply) {
   // Values wider than a DEP or a UID32 cannot name a department.
   char dep[fmt::dep_max + 1];
   char uid32[fmt::id_len + 1];
-  if (select_value(message, "DEP", dep) != field_found ||
-      select_value(message, "UID32", uid32) != field_found) {
-    refuse(reply, "incorrect_qvector");
-    return -1;
-  }
+  if (select_value(message, "DEP", dep) != field_found || select_value(message, "UID32", uid32) != field_found)
+    return reply_refused(reply, op, "incorrect_qvector");
   char text[fmt::line_size];
-  if (read_dep_data_in_UID32BASE(dep, uid32, text) != 0) {
-    refuse(reply, "no_file");
-    return -1;
-  }
-  text_builder b(reply, fmt::message_size);
-  b.add("RE=get_dep_data&STATUS=done&").add(text);
-  if (!b.ok()) {
-    refuse(reply, "no_file");
-    return -1;
-  }
+  if (read_dep_data_in_UID32BASE(dep, uid32, text) != 0 || reply_done(reply, op, text) != 0)
+    return reply_refused(reply, op, "no_file");
   return 0;
 }

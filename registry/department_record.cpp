@@ -30,21 +30,6 @@ field_state read_field(const char* text, const char* key, char* dst, std::size_t
 // A NIP or REGON value passes as "null" or in a checked identifier form.
 bool identifier_ok(const char* v) { return is_null_value(v) || check_form_pesel(v) == 1; }
 
-// A builder over out that holds at most what one record line may carry.
-text_builder line_builder(char* out) { return text_builder(out, fmt::line_max + 1); }
-
-int finish(text_builder& b, const char* date, char* out) {
-  if (date) b.add(date);
-  if (!b.ok()) {
-    out[0] = '\0';
-    return -1;
-  }
-  return 0;
-}
-
-// Reads the clock once; nullptr when it cannot be read.
-const char* clock_date(char (&buf)[24]) { return get_time(buf) == 0 ? buf : nullptr; }
-
 }  // namespace
 
 int strip_dpt_string(const char* text, char* uid32, char* euid, char* name, char* dep, char* nip,
@@ -92,51 +77,28 @@ int strip_small_dpt_string(const char* text, char* nip, char* regon, char* dep, 
   return verdict;
 }
 
-int dep_string_dated(const char* uid32, const char* euid, const char* name, const char* dep,
-                     const char* nip, const char* regon, const char* date, char* out) {
-  text_builder b = line_builder(out);
-  b.field("UID32", uid32).field("EUID", euid).field("NAME", name).field("DEP", dep);
-  b.field("NIP", nip).field("REGON", regon);
-  return finish(b, date, out);
+int department::read_request(const char* text) {
+  return strip_dpt_string(text, uid32, euid, name, dep, nip, regon, puid, portp, portq, nodes,
+                          dpt_request_field_size, dpt_name_size);
 }
 
-int dep_string_uid32base_dated(const char* uid32, const char* euid, const char* dep,
-                               const char* name, const char* puid, const char* portp,
-                               const char* portq, const char* nodes, const char* date, char* out) {
-  text_builder b = line_builder(out);
-  b.field("UID32", uid32).field("EUID", euid).field("NAME", name).field("DEP", dep);
-  b.field("PUID", puid).field("PORTP", portp).field("PORTQ", portq).field("NODES", nodes);
-  return finish(b, date, out);
+int department::read_line(const char* text) {
+  return strip_dpt_string(text, uid32, euid, name, dep, nip, regon, puid, portp, portq, nodes,
+                          dpt_stored_field_size, dpt_name_size);
 }
 
-int dep_string_full_dated(const char* uid32, const char* euid, const char* name, const char* dep,
-                          const char* nip, const char* regon, const char* puid, const char* portp,
-                          const char* portq, const char* nodes, const char* date, char* out) {
-  text_builder b = line_builder(out);
-  b.field("UID32", uid32).field("EUID", euid).field("NAME", name).field("DEP", dep);
-  b.field("NIP", nip).field("REGON", regon);
-  b.field("PUID", puid).field("PORTP", portp).field("PORTQ", portq).field("NODES", nodes);
-  return finish(b, date, out);
+int make_department_text(department_text kind, const department& d, const char* date, char* out) {
+  text_builder b(out, fmt::line_max + 1);  // at most what one record line may carry
+  b.field("UID32", d.uid32).field("EUID", d.euid).field("NAME", d.name).field("DEP", d.dep);
+  if (kind != department_text::node_line) b.field("NIP", d.nip).field("REGON", d.regon);
+  if (kind != department_text::pesel_line)
+    b.field("PUID", d.puid).field("PORTP", d.portp).field("PORTQ", d.portq).field("NODES", d.nodes);
+  if (date) b.add(date);
+  if (!b.ok()) {
+    out[0] = '\0';
+    return -1;
+  }
+  return 0;
 }
 
-int create_dep_string(const char* uid32, const char* euid, const char* name, const char* dep,
-                      const char* nip, const char* regon, char* out) {
-  char date[24];
-  return dep_string_dated(uid32, euid, name, dep, nip, regon, clock_date(date), out);
-}
-
-int create_dep_string_uid32base(const char* uid32, const char* euid, const char* dep,
-                                const char* name, const char* puid, const char* portp,
-                                const char* portq, const char* nodes, char* out) {
-  char date[24];
-  return dep_string_uid32base_dated(uid32, euid, dep, name, puid, portp, portq, nodes,
-                                    clock_date(date), out);
-}
-
-int create_dep_string_full(const char* uid32, const char* euid, const char* name, const char* dep,
-                           const char* nip, const char* regon, const char* puid, const char* portp,
-                           const char* portq, const char* nodes, char* out) {
-  char date[24];
-  return dep_string_full_dated(uid32, euid, name, dep, nip, regon, puid, portp, portq, nodes,
-                               clock_date(date), out);
-}
+const char* date_now(char (&buf)[24]) { return get_time(buf) == 0 ? buf : nullptr; }

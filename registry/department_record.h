@@ -1,6 +1,7 @@
-// Department fields: the parsers that read them from a request or a stored
-// line, and the makers of the three department texts (the PESEL node line,
-// the UID32 node line and the full department text).
+// A department: the parsers that read its fields from a request or a stored
+// line, the one record type that holds them, and the one maker of its three
+// texts (the PESEL node line, the UID32 node line and the full department
+// text), used alike by add, block and query.
 #pragma once
 #include <cstddef>
 
@@ -37,30 +38,33 @@ int strip_small_dpt_string(const char* text, char (&nip)[F], char (&regon)[F], c
   return strip_small_dpt_string(text, nip, regon, dep, F);
 }
 
-// The makers write their text into out[512], replacing what it held, with
-// the DATE field of get_time last (left out when the clock cannot be read).
-// 0, or -1 with out empty when the text would pass 510 characters.
+// One department: its ten fields as a request or a stored line gives them.
+// Read from a request, a value a little too wide for its field is kept so
+// that the verdict refuses it; read from a stored line, a value that does not
+// fit a stored field reads as "null".
+struct department {
+  char uid32[dpt_request_field_size], euid[dpt_request_field_size], name[dpt_name_size];
+  char dep[dpt_request_field_size], nip[dpt_request_field_size], regon[dpt_request_field_size];
+  char puid[dpt_request_field_size], portp[dpt_request_field_size], portq[dpt_request_field_size];
+  char nodes[dpt_request_field_size];
 
-// PESEL node line: UID32 EUID NAME DEP NIP REGON DATE.
-int create_dep_string(const char* uid32, const char* euid, const char* name, const char* dep,
-                      const char* nip, const char* regon, char* out);
-// UID32 node line: UID32 EUID NAME DEP PUID PORTP PORTQ NODES DATE (the
-// arguments take dep before name).
-int create_dep_string_uid32base(const char* uid32, const char* euid, const char* dep,
-                                const char* name, const char* puid, const char* portp,
-                                const char* portq, const char* nodes, char* out);
-// Full department text: UID32 EUID NAME DEP NIP REGON PUID PORTP PORTQ NODES DATE.
-int create_dep_string_full(const char* uid32, const char* euid, const char* name, const char* dep,
-                           const char* nip, const char* regon, const char* puid, const char* portp,
-                           const char* portq, const char* nodes, char* out);
+  // strip_dpt_string's verdict over a request message.
+  int read_request(const char* text);
+  // strip_dpt_string over one stored line; callers reading stored lines
+  // ignore the verdict (a PESEL node line has no ports).
+  int read_line(const char* text);
+};
 
-// The same texts with the DATE field given as text (nullptr: no DATE field),
-// without reading the clock.
-int dep_string_dated(const char* uid32, const char* euid, const char* name, const char* dep,
-                     const char* nip, const char* regon, const char* date, char* out);
-int dep_string_uid32base_dated(const char* uid32, const char* euid, const char* dep,
-                               const char* name, const char* puid, const char* portp,
-                               const char* portq, const char* nodes, const char* date, char* out);
-int dep_string_full_dated(const char* uid32, const char* euid, const char* name, const char* dep,
-                          const char* nip, const char* regon, const char* puid, const char* portp,
-                          const char* portq, const char* nodes, const char* date, char* out);
+// The three texts of a department.
+enum class department_text {
+  pesel_line,  // UID32 EUID NAME DEP NIP REGON DATE: pesel.nod and its journal
+  node_line,   // UID32 EUID NAME DEP PUID PORTP PORTQ NODES DATE: node.q and its journal
+  full,        // UID32 EUID NAME DEP NIP REGON PUID PORTP PORTQ NODES DATE: the reply
+};
+
+// Writes the text of d into out[fmt::line_size], replacing what it held,
+// with date (a whole DATE field, or nullptr for none) last. 0, or -1 with out
+// empty when the text would pass 510 characters.
+int make_department_text(department_text kind, const department& d, const char* date, char* out);
+// Today's DATE field into buf, or nullptr when the clock cannot be read.
+const char* date_now(char (&buf)[24]);

@@ -14,15 +14,12 @@
 #include "store/paths.h"
 #include "store/settings.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
 // Records read per pread while list_ip.nq is searched.
 constexpr std::size_t records_per_read = 64;
-
-void refuse(char* reply, const char* op, const char* cause) {
-  text_builder(reply, fmt::message_size).field("RE", op).add("STATUS=refused&").field("CP", cause);
-}
 
 // A file of the entry uid32 into out[fmt::path_size]; -1 when the key is unsafe.
 int entry_file(const char* uid32, const char* name, char* out) {
@@ -112,16 +109,9 @@ int add_ip_node(char* message, char* reply) {
   bool valid = select_value(message, "UID32", uid32) == field_found &&
                select_value(message, "IPNODE", ipnode) == field_found && check_ip_form(ipnode) == 1 &&
                !std::strchr(ipnode, '\n');
-  if (!valid) {
-    refuse(reply, "add_ip_node", "incorrect_qvector");
-    return -1;
-  }
-  if (save_ip_addr(uid32, ipnode) < 0) {
-    refuse(reply, "add_ip_node", "no_file");
-    return -1;
-  }
-  text_builder(reply, fmt::message_size).add("RE=add_ip_node&STATUS=done&");
-  return 0;
+  if (!valid) return reply_refused(reply, "add_ip_node", "incorrect_qvector");
+  if (save_ip_addr(uid32, ipnode) < 0) return reply_refused(reply, "add_ip_node", "no_file");
+  return reply_done(reply, "add_ip_node");
 }
 
 int read_node_address(const char* uid32, char* out) {
@@ -136,47 +126,37 @@ int read_node_address(const char* uid32, char* out) {
   return 0;
 }
 
-int get_node_data(const char* uid32, const char* dep, char* out) {
+node_data get_node_data(const char* uid32, const char* dep, char* out) {
   copy_text(out, fmt::line_size, "null");
   char path[fmt::path_size];
-  if (entry_file(uid32, fname::node, path) != 0) return -1;
+  if (entry_file(uid32, fname::node, path) != 0) return node_data::no_department;
   char line[fmt::line_size];
-  if (read_last_line_containing(path, dep, line, sizeof line) != line_found) return -1;
+  if (read_last_line_containing(path, dep, line, sizeof line) != line_found) return node_data::no_department;
   char address[fmt::peer_size];
-  if (read_node_address(uid32, address) != 0) return -2;
+  if (read_node_address(uid32, address) != 0) return node_data::no_address;
   text_builder b(out, fmt::line_size);
   b.field("LIP", address).add(line);
   if (!b.ok()) {
     copy_text(out, fmt::line_size, "null");
-    return -3;
+    return node_data::too_long;
   }
-  return 0;
+  return node_data::found;
 }
 
 int get_node(char* message, char* reply) {
+  constexpr char op[] = "get_node";
   char uid32[fmt::id_len + 1];
   char dep[fmt::dep_max + 1];
-  if (select_value(message, "UID32", uid32) != field_found ||
-      select_value(message, "DEP", dep) != field_found) {
-    refuse(reply, "get_node", "incorrect_qvector");
-    return -1;
-  }
+  if (select_value(message, "UID32", uid32) != field_found || select_value(message, "DEP", dep) != field_found)
+    return reply_refused(reply, op, "incorrect_qvector");
   char text[fmt::line_size];
-  int r = get_node_data(uid32, dep, text);
-  if (r == -2) {
-    refuse(reply, "get_node", "no_ip_node");
-    return -1;
+  switch (get_node_data(uid32, dep, text)) {
+    case node_data::no_address: return reply_refused(reply, op, "no_ip_node");
+    case node_data::no_department: return reply_refused(reply, op, "no_data_node");
+    case node_data::too_long: return reply_refused(reply, op, "incorrect_qvector");
+    case node_data::found: break;
   }
-  if (r < 0 && r != -3) {
-    refuse(reply, "get_node", "no_data_node");
-    return -1;
-  }
-  text_builder b(reply, fmt::message_size);
-  if (r == 0) b.add("RE=get_node&STATUS=done&").add(text);
   // A stored line too long to travel with its address cannot be answered.
-  if (r != 0 || !b.ok()) {
-    refuse(reply, "get_node", "incorrect_qvector");
-    return -1;
-  }
+  if (reply_done(reply, op, text) != 0) return reply_refused(reply, op, "incorrect_qvector");
   return 0;
 }

@@ -22,10 +22,16 @@ int save_ip_addr(const char* uid32, const char* address);
 int ip_backup(const char* uid32, const char* address);
 // OP=get_node: the address and the last node.q line holding the DEP text.
 int get_node(char* message, char* reply);
-// "LIP=address&" and that line into out[512]: 0; -1 when the entry has no
-// node.q or no line holds dep (out "null"); -2 when the entry has no address;
-// -3 when the text would not fit out.
-int get_node_data(const char* uid32, const char* dep, char* out);
+// What get_node_data found.
+enum class node_data {
+  found,          // out holds "LIP=address&" and the line
+  no_department,  // no node.q, an unsafe key, or no line holds dep
+  no_address,     // the department is there, its entry has no address
+  too_long,       // line and address together would not fit out
+};
+// "LIP=address&" and the last node.q line of the entry holding the dep text
+// into out[fmt::line_size]; out is "null" unless found.
+node_data get_node_data(const char* uid32, const char* dep, char* out);
 // The IPADDR of the first line of the entry's ip.q into out[16]: 0, or -1
 // with out "null" when the key is unsafe, the file is missing, or the field is
 // absent or longer than an address.

@@ -12,6 +12,7 @@
 #include "store/paths.h"
 #include "store/settings.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
@@ -20,11 +21,6 @@ namespace {
 constexpr std::size_t pesel_size = 48;
 constexpr std::size_t uid32_size = 44;
 constexpr std::size_t dep_size = 48;
-
-int refuse(char* reply, std::string_view op, std::string_view cause) {
-  text_builder(reply, fmt::message_size).add("RE=").add(op).add("&STATUS=refused&").field("CP", cause);
-  return -1;
-}
 
 // The identifier's pesel.obj into out[cap]; false when the identifier gives
 // no path (not 11 characters, or levels that would leave the PESEL base).
@@ -81,14 +77,13 @@ int add_pesel_obj(char* message, char* reply) {
   // A line break inside a value would split the stored line in two.
   for (const char* v : {pesel, uid32, dep})
     if (std::strchr(v, '\n')) fields = false;
-  if (!fields) return refuse(reply, "add_pesel_obj", "incorrect_qvector");
-  if (!check_form_pesel(pesel)) return refuse(reply, "add_pesel_obj", "incorrect_pesel");
+  if (!fields) return reply_refused(reply, "add_pesel_obj", "incorrect_qvector");
+  if (!check_form_pesel(pesel)) return reply_refused(reply, "add_pesel_obj", "incorrect_pesel");
   char line[fmt::line_size];
   if (!text_builder(line).field("PESEL", pesel).field("UID32", uid32).field("DEP", dep).ok())
-    return refuse(reply, "add_pesel_obj", "incorrect_qvector");
-  if (save_pesel_obj(pesel, line) != 0) return refuse(reply, "add_pesel_obj", "no_file");
-  text_builder(reply, fmt::message_size).add("RE=add_pesel_obj&STATUS=done&");
-  return 0;
+    return reply_refused(reply, "add_pesel_obj", "incorrect_qvector");
+  if (save_pesel_obj(pesel, line) != 0) return reply_refused(reply, "add_pesel_obj", "no_file");
+  return reply_done(reply, "add_pesel_obj");
 }
 
 int get_nlines_pesel(char* message, char* reply) {
@@ -108,13 +103,13 @@ int get_line_pesel_obj(char* message, char* reply) {
   bool fields = select_value(message, "PESEL", pesel) == field_found;
   fields = select_value(message, "NLINE", nline) == field_found && fields;
   if (!fields || std::strlen(pesel) != fmt::pesel_len)
-    return refuse(reply, "get_line_pesel_obj", "incorrect_qvector");
+    return reply_refused(reply, "get_line_pesel_obj", "incorrect_qvector");
   long number = parse_leading_long(nline);
-  if (number <= 0) return refuse(reply, "get_line_pesel_obj", "wrong_nline[1]");
+  if (number <= 0) return reply_refused(reply, "get_line_pesel_obj", "wrong_nline[1]");
   char line[fmt::message_size];
   int rc = read_obj_pesel_line(pesel, number, line, sizeof line);
-  if (rc == -1) return refuse(reply, "get_line_pesel_obj", "wrong_nline[2]");
-  if (rc != 0) return refuse(reply, "get_line_pesel_obj", "incorrect_qvector");  // too long for a reply
+  if (rc == -1) return reply_refused(reply, "get_line_pesel_obj", "wrong_nline[2]");
+  if (rc != 0) return reply_refused(reply, "get_line_pesel_obj", "incorrect_qvector");  // too long for a reply
   copy_text(reply, fmt::message_size, line);
   return 0;
 }

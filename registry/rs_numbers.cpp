@@ -9,15 +9,13 @@
 #include "store/paths.h"
 #include "store/settings.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
 constexpr char numerator_command[] = "BIN/numerator";
 
-int refuse(char* reply, std::string_view cause) {
-  text_builder(reply, fmt::message_size).add("RE=get_special_pesel&STATUS=refused&").field("CP", cause);
-  return -1;
-}
+constexpr char op[] = "get_special_pesel";
 
 // One shell word: the text in single quotes, each quote written as '\''.
 // Folder names from the configuration then never reach the shell as syntax.
@@ -49,23 +47,23 @@ int get_special_pesel(char*, char* reply) {
   char number[20] = "null";
   {
     unique_pipe numerator(::popen(numerator_command, "re"));
-    if (!numerator) return refuse(reply, "no_file[1]");
+    if (!numerator) return reply_refused(reply, op, "no_file[1]");
     char line[sizeof number];
     if (std::fgets(line, sizeof line, numerator.get())) copy_text(number, line);
   }
   number[std::strcspn(number, "\n")] = '\0';
   // An empty line is no number either; an '&' would end the reply's field.
-  if (is_null_value(number) || number[0] == '\0' || std::strchr(number, '&')) return refuse(reply, "no_reply");
+  if (is_null_value(number) || number[0] == '\0' || std::strchr(number, '&')) return reply_refused(reply, op, "no_reply");
 
   char command[4 * sizeof list_base + 64];
-  if (!copy_command(command, sizeof command)) return refuse(reply, "no_copy[1]");
+  if (!copy_command(command, sizeof command)) return reply_refused(reply, op, "no_copy[1]");
   {
     unique_pipe copy(::popen(command, "re"));
-    if (!copy) return refuse(reply, "no_copy[1]");
+    if (!copy) return reply_refused(reply, op, "no_copy[1]");
     char out[80] = "";
     if (!std::fgets(out, sizeof out, copy.get())) out[0] = '\0';
-    if (std::strlen(out) >= 4) return refuse(reply, "no_copy[2]");
+    if (std::strlen(out) >= 4) return reply_refused(reply, op, "no_copy[2]");
   }
-  text_builder(reply, fmt::message_size).add("RE=get_special_pesel&STATUS=done&").field("PESEL", number);
+  done_reply(reply, op).field("PESEL", number);
   return 0;
 }

@@ -10,13 +10,9 @@
 #include "store/paths.h"
 #include "wire/client.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
-
-int reply_with(char* reply, const char* op, const char* tail) {
-  text_builder(reply, fmt::message_size).add("RE=").add(op).add("&STATUS=").add(tail);
-  return std::strncmp(tail, "done", 4) == 0 ? 0 : -1;
-}
 
 struct user_fields {
   user_field uid32, euid, uidp, euidp, pesel, dep, stat, range, act;
@@ -31,37 +27,37 @@ struct user_fields {
 int block_user(char* message, char* reply) {
   constexpr char op[] = "block_user";
   user_fields u;
-  if (u.parse(message) == 0) return reply_with(reply, op, "refused&CP=incorrect_qvector&");
+  if (u.parse(message) == 0) return reply_refused(reply, op, "incorrect_qvector");
   user_line record;
   if (create_user_small_string(u.uid32, u.euid, u.uidp, u.euidp, u.pesel, u.dep, u.name, u.stat, record) != 0)
-    return reply_with(reply, op, "refused&CP=incorrect_qvector&");
-  if (save_user_to_structures(u.uidp, u.pesel, record) != 0) return reply_with(reply, op, "refused&CP=no_file&");
-  return reply_with(reply, op, "done&");
+    return reply_refused(reply, op, "incorrect_qvector");
+  if (save_user_to_structures(u.uidp, u.pesel, record) != 0) return reply_refused(reply, op, "no_file");
+  return reply_done(reply, op);
 }
 
 int block_user_by_central_admin(char* message, char* reply) {
   constexpr char op[] = "block_user_by_central_admin";
   user_field pesel;
   if (select_value(message, "PESEL", pesel) != field_found)
-    return reply_with(reply, op, "refused&CP=incorrect_qvector[1]&");
+    return reply_refused(reply, op, "incorrect_qvector[1]");
   user_line current;
-  if (read_user_from_pesel(pesel, current) != 0) return reply_with(reply, op, "refused&CP=no_file&");
+  if (read_user_from_pesel(pesel, current) != 0) return reply_refused(reply, op, "no_file");
   user_fields stored;
   stored.parse(current);
-  if (std::strcmp(stored.pesel, pesel) != 0) return reply_with(reply, op, "refused&CP=incorrect_qvector[2]&");
+  if (std::strcmp(stored.pesel, pesel) != 0) return reply_refused(reply, op, "incorrect_qvector[2]");
   char scratch[40];
   char new_euidp[40] = "";
-  if (gen_UID64T(scratch, new_euidp, 0) != 0) return reply_with(reply, op, "refused&gen_error&");
+  if (gen_UID64T(scratch, new_euidp, 0) != 0) return reply_refused_bare(reply, op, "gen_error");
   user_line record;
   if (create_user_small_string(stored.uid32, stored.euid, stored.uidp, new_euidp, stored.pesel, stored.dep,
                                stored.name, stored.stat, record) != 0 ||
       save_user_to_structures(stored.uidp, pesel, record) != 0)
-    return reply_with(reply, op, "refused&CP=no_file&");
+    return reply_refused(reply, op, "no_file");
   // The new version stays recorded even when the notice fails: the user is
   // blocked centrally either way.
   if (send_block_usr_to_SOLK(stored.uid32, pesel, new_euidp) != 0)
-    return reply_with(reply, op, "refused&CP=no_connect_SOLK&");
-  return reply_with(reply, op, "done&");
+    return reply_refused(reply, op, "no_connect_SOLK");
+  return reply_done(reply, op);
 }
 
 int send_block_usr_to_SOLK(const char* node_uid32, const char* pesel, const char* new_euidp) {

@@ -10,15 +10,11 @@
 #include "store/lines.h"
 #include "store/paths.h"
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
 constexpr char admin_range[] = "11111111";
-
-int refuse(char* reply, std::string_view op, std::string_view cause) {
-  text_builder(reply, fmt::message_size).field("RE", op).add("STATUS=refused&").field("CP", cause);
-  return -1;
-}
 
 // The last line of name in the UID32 entry of key. False when the key would
 // leave the base, or the file is missing or holds no line.
@@ -62,13 +58,12 @@ int check_user(char* message, char* reply) {
     copy_text(dst, user_field_size, "NULL");
     if (select_value(message, key, dst, user_field_size) != field_found || is_absent_field(dst)) ok = false;
   }
-  if (!ok) return refuse(reply, op, "incorrect_qvector");
+  if (!ok) return reply_refused(reply, op, "incorrect_qvector");
 
   int r = check_user_in_uid32base(uid32, euid, uidp, euidp);
-  if (r == user_node_problem) return refuse(reply, op, "blocked_node");
-  if (r < 0) return refuse(reply, op, "blocked_user");
-  text_builder(reply, fmt::message_size).field("RE", op).add("STATUS=done&");
-  return 0;
+  if (r == user_node_problem) return reply_refused(reply, op, "blocked_node");
+  if (r < 0) return reply_refused(reply, op, "blocked_user");
+  return reply_done(reply, op);
 }
 
 int add_usr(char* message, char* reply) {
@@ -76,7 +71,7 @@ int add_usr(char* message, char* reply) {
   user_field uid32, euid, uidp, euidp, pesel, dep, stat, range, act;
   user_name name;
   if (strip_user_string(message, uid32, euid, uidp, euidp, pesel, dep, name, stat, range, act) != 1)
-    return refuse(reply, op, "incorrect_qvector");
+    return reply_refused(reply, op, "incorrect_qvector");
 
   user_line line;
   int known = check_user_pesel(pesel, line);
@@ -87,12 +82,9 @@ int add_usr(char* message, char* reply) {
     strip_user_string(line, uid32, euid, uidp, euidp, pesel, dep, name, s_stat, s_range, s_act);
   } else if (known == -1) {
     // The request's EUIDP is the previous text the fresh one must differ from.
-    if (gen_UID64T(uidp, euidp, 0) != 0) {
-      text_builder(reply, fmt::message_size).field("RE", op).add("STATUS=refused&gen_error&");
-      return -1;
-    }
+    if (gen_UID64T(uidp, euidp, 0) != 0) return reply_refused_bare(reply, op, "gen_error");
   } else {
-    return refuse(reply, op, "incorrect_qvector");
+    return reply_refused(reply, op, "incorrect_qvector");
   }
 
   bool admin = std::string_view(stat) == "admin";
@@ -103,15 +95,13 @@ int add_usr(char* message, char* reply) {
     copy_text(stat, "user");
   }
 
-  constexpr std::string_view done = "RE=add_usr&STATUS=done&";
   // The line is refused before anything is written when it, or the reply
   // that carries it, would not fit.
   if (create_user_qstring_full(uid32, euid, uidp, euidp, pesel, dep, name, stat, range, act, line) != 0 ||
-      done.size() + std::strlen(line) > fmt::message_max)
-    return refuse(reply, op, "incorrect_qvector");
+      reply_done(reply, op, line) != 0)
+    return reply_refused(reply, op, "incorrect_qvector");
 
-  if (save_user_to_structures(uidp, pesel, line) != 0) return refuse(reply, op, admin ? "no_file[1]" : "no_file[2]");
+  if (save_user_to_structures(uidp, pesel, line) != 0) return reply_refused(reply, op, admin ? "no_file[1]" : "no_file[2]");
 
-  text_builder(reply, fmt::message_size).add(done).add(line);
-  return 0;
+  return reply_done(reply, op, line);
 }

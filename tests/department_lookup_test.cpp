@@ -43,8 +43,12 @@ class DataFolders : public ::testing::Test {
 };
 
 std::string pesel_line(const char* uid, const char* euid, const char* dep, const char* nip, const char* regon) {
+  department d{};
+  for (auto [dst, v] : {std::pair{d.uid32, uid}, {d.euid, euid}, {d.name, "Shop"}, {d.dep, dep}, {d.nip, nip},
+                        {d.regon, regon}})
+    copy_text(dst, dpt_request_field_size, v);
   char out[512];
-  dep_string_dated(uid, euid, "Shop", dep, nip, regon, "DATE=20261207-09:05:03&", out);
+  make_department_text(department_text::pesel_line, d, "DATE=20261207-09:05:03&", out);
   return out;
 }
 

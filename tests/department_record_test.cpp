@@ -2,8 +2,12 @@
 // department texts made from them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
+#include "base/text.h"
 #include "registry/department_record.h"
 #include "tests/dated_text.h"
 
@@ -152,57 +156,99 @@ TEST(StripSmallDptString, VerdictTable) {
 
 constexpr char date[] = "DATE=20261207-09:05:03&";
 
+// A department with the given fields; the others stay empty.
+department dept(std::initializer_list<std::pair<char*(*)(department&), const char*>> fields) {
+  department d{};
+  for (auto [member, value] : fields) EXPECT_TRUE(copy_text(member(d), dpt_request_field_size, value)) << value;
+  return d;
+}
+char* uid(department& d) { return d.uid32; }
+char* euid(department& d) { return d.euid; }
+char* dep(department& d) { return d.dep; }
+char* nip(department& d) { return d.nip; }
+char* regon(department& d) { return d.regon; }
+char* puid(department& d) { return d.puid; }
+char* portp(department& d) { return d.portp; }
+char* portq(department& d) { return d.portq; }
+char* nodes(department& d) { return d.nodes; }
+
+department sample() {
+  department d = dept({{uid, "U"}, {euid, "E"}, {dep, "D"}, {nip, "I"}, {regon, "R"}, {puid, "P"},
+                       {portp, "PP"}, {portq, "PQ"}, {nodes, "NO"}});
+  copy_text(d.name, "N");
+  return d;
+}
+
 TEST(DepStrings, FieldOrderWithAndWithoutTheDate) {
+  const department d = sample();
   char out[512];
-  ASSERT_EQ(dep_string_dated("U", "E", "N", "D", "I", "R", date, out), 0);
+  ASSERT_EQ(make_department_text(department_text::pesel_line, d, date, out), 0);
   EXPECT_STREQ(out, "UID32=U&EUID=E&NAME=N&DEP=D&NIP=I&REGON=R&DATE=20261207-09:05:03&");
-  ASSERT_EQ(dep_string_dated("U", "E", "N", "D", "I", "R", nullptr, out), 0);
+  ASSERT_EQ(make_department_text(department_text::pesel_line, d, nullptr, out), 0);
   EXPECT_STREQ(out, "UID32=U&EUID=E&NAME=N&DEP=D&NIP=I&REGON=R&");
 
-  // The arguments take DEP before NAME; the line puts NAME first.
-  ASSERT_EQ(dep_string_uid32base_dated("U", "E", "D", "N", "P", "PP", "PQ", "NO", date, out), 0);
+  ASSERT_EQ(make_department_text(department_text::node_line, d, date, out), 0);
   EXPECT_STREQ(out, "UID32=U&EUID=E&NAME=N&DEP=D&PUID=P&PORTP=PP&PORTQ=PQ&NODES=NO&DATE=20261207-09:05:03&");
-  ASSERT_EQ(dep_string_uid32base_dated("U", "E", "D", "N", "P", "PP", "PQ", "NO", nullptr, out), 0);
+  ASSERT_EQ(make_department_text(department_text::node_line, d, nullptr, out), 0);
   EXPECT_STREQ(out, "UID32=U&EUID=E&NAME=N&DEP=D&PUID=P&PORTP=PP&PORTQ=PQ&NODES=NO&");
 
-  ASSERT_EQ(dep_string_full_dated("U", "E", "N", "D", "I", "R", "P", "PP", "PQ", "NO", date, out), 0);
+  ASSERT_EQ(make_department_text(department_text::full, d, date, out), 0);
   EXPECT_STREQ(out,
                "UID32=U&EUID=E&NAME=N&DEP=D&NIP=I&REGON=R&PUID=P&PORTP=PP&PORTQ=PQ&NODES=NO&"
                "DATE=20261207-09:05:03&");
-  ASSERT_EQ(dep_string_full_dated("U", "E", "N", "D", "I", "R", "P", "PP", "PQ", "NO", nullptr, out), 0);
+  ASSERT_EQ(make_department_text(department_text::full, d, nullptr, out), 0);
   EXPECT_STREQ(out, "UID32=U&EUID=E&NAME=N&DEP=D&NIP=I&REGON=R&PUID=P&PORTP=PP&PORTQ=PQ&NODES=NO&");
 }
 
 TEST(DepStrings, TextsStopAt510Characters) {
-  // Fill NAME so that the text is exactly 510, then 511 characters long.
-  const std::size_t fixed = std::string("UID32=U&EUID=E&NAME=&DEP=D&NIP=I&REGON=R&").size() + 23;
+  // The widest NAME, and the short fields of the PESEL node line filled one
+  // after another until the text is exactly 510, then 511 characters long.
+  department d{};
+  const std::string name(dpt_name_size - 1, 'n');
+  copy_text(d.name, name);
+  const std::size_t empty_fields = std::string("UID32=&EUID=&NAME=&DEP=&NIP=&REGON=&").size();
+  std::size_t need = 510 - empty_fields - name.size() - std::string(date).size();
+  for (char* f : {d.uid32, d.euid, d.dep, d.nip, d.regon}) {
+    const std::size_t n = std::min(need, dpt_request_field_size - 2);
+    copy_text(f, dpt_request_field_size, std::string(n, 'v'));
+    need -= n;
+  }
+  ASSERT_EQ(need, 0u);
   char out[512];
-  std::string name(510 - fixed, 'n');
-  ASSERT_EQ(dep_string_dated("U", "E", name.c_str(), "D", "I", "R", date, out), 0);
+  ASSERT_EQ(make_department_text(department_text::pesel_line, d, date, out), 0);
   EXPECT_EQ(std::string(out).size(), 510u);
-  name += 'n';
-  EXPECT_EQ(dep_string_dated("U", "E", name.c_str(), "D", "I", "R", date, out), -1);
+  copy_text(d.regon, dpt_request_field_size, std::string(d.regon) + "v");
+  EXPECT_EQ(make_department_text(department_text::pesel_line, d, date, out), -1);
   EXPECT_STREQ(out, "");
 
-  std::string huge(2000, 'x');
-  EXPECT_EQ(dep_string_uid32base_dated("U", "E", "D", huge.c_str(), "P", "P", "P", "N", nullptr, out), -1);
-  EXPECT_EQ(dep_string_full_dated("U", "E", "N", "D", "I", "R", "P", "P", "P", huge.c_str(), date, out), -1);
-  EXPECT_EQ(create_dep_string("U", "E", huge.c_str(), "D", "I", "R", out), -1);
+  // Every field at its widest passes 510 in each text.
+  department huge{};
+  const std::string wide(dpt_request_field_size - 1, 'x');
+  for (char* f : {huge.uid32, huge.euid, huge.dep, huge.nip, huge.regon, huge.puid, huge.portp, huge.portq,
+                  huge.nodes})
+    copy_text(f, dpt_request_field_size, wide);
+  copy_text(huge.name, name);
+  EXPECT_EQ(make_department_text(department_text::node_line, huge, nullptr, out), -1);
+  EXPECT_EQ(make_department_text(department_text::full, huge, date, out), -1);
+  EXPECT_EQ(make_department_text(department_text::pesel_line, huge, nullptr, out), -1);
   EXPECT_STREQ(out, "");
 }
 
-TEST(DepStrings, ClockMakersEndWithTheDateField) {
+TEST(DepStrings, TodaysDateEndsEachText) {
   auto expect_dated = [](const char* out, const std::string& head) {
     std::string text(out);
     EXPECT_EQ(text.substr(0, head.size()), head);
     EXPECT_TRUE(testing_support::is_date_field(text.substr(head.size()))) << text;
   };
+  const department d = sample();
+  char today[24];
+  ASSERT_NE(date_now(today), nullptr);
   char out[512];
-  ASSERT_EQ(create_dep_string("U", "E", "N", "D", "I", "R", out), 0);
+  ASSERT_EQ(make_department_text(department_text::pesel_line, d, today, out), 0);
   expect_dated(out, "UID32=U&EUID=E&NAME=N&DEP=D&NIP=I&REGON=R&");
-  ASSERT_EQ(create_dep_string_uid32base("U", "E", "D", "N", "P", "PP", "PQ", "NO", out), 0);
+  ASSERT_EQ(make_department_text(department_text::node_line, d, today, out), 0);
   expect_dated(out, "UID32=U&EUID=E&NAME=N&DEP=D&PUID=P&PORTP=PP&PORTQ=PQ&NODES=NO&");
-  ASSERT_EQ(create_dep_string_full("U", "E", "N", "D", "I", "R", "P", "PP", "PQ", "NO", out), 0);
+  ASSERT_EQ(make_department_text(department_text::full, d, today, out), 0);
   expect_dated(out, "UID32=U&EUID=E&NAME=N&DEP=D&NIP=I&REGON=R&PUID=P&PORTP=PP&PORTQ=PQ&NODES=NO&");
 }
 
