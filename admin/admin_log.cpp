@@ -11,7 +11,7 @@
 #include "base/io.h"
 #include "base/owners.h"
 #include "ids/checks.h"
-#include "store/lines.h"
+#include "store/date_field.h"
 #include "store/paths.h"
 #include "store/settings.h"
 #include "wire/message.h"

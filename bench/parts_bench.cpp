@@ -13,6 +13,8 @@
 #include "base/random_reserve.h"
 #include "ids/random.h"
 #include "registry/identifiers.h"
+#include "store/append.h"
+#include "store/date_field.h"
 #include "store/file_head.h"
 #include "store/lines.h"
 #include "wire/keytable.h"

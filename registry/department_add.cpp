@@ -7,6 +7,7 @@
 #include "base/format.h"
 #include "ids/uid.h"
 #include "registry/department_record.h"
+#include "store/append.h"
 #include "store/lines.h"
 #include "store/paths.h"
 #include "store/settings.h"

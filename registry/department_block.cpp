@@ -7,6 +7,7 @@
 #include "ids/uid.h"
 #include "registry/department_record.h"
 #include "registry/nodes.h"
+#include "store/append.h"
 #include "store/line_reader.h"
 #include "store/lines.h"
 #include "store/paths.h"

@@ -5,7 +5,7 @@
 
 #include "base/format.h"
 #include "ids/checks.h"
-#include "store/lines.h"
+#include "store/date_field.h"
 #include "wire/message.h"
 
 namespace {

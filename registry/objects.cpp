@@ -7,8 +7,8 @@
 
 #include "base/format.h"
 #include "ids/checks.h"
+#include "store/append.h"
 #include "store/line_reader.h"
-#include "store/lines.h"
 #include "store/paths.h"
 #include "store/settings.h"
 #include "wire/message.h"

@@ -6,6 +6,8 @@
 
 #include "base/format.h"
 #include "ids/checks.h"
+#include "store/append.h"
+#include "store/date_field.h"
 #include "store/lines.h"
 #include "store/paths.h"
 #include "store/settings.h"

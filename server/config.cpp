@@ -65,27 +65,45 @@ void report_mount(const char* label, const char* value) {
 
 }  // namespace
 
+namespace {
+
+void apply_port(const char* line) {
+  char value[1000];
+  select_value(line, "PORT_CENTRAL", value);
+  if (is_absent_field(value)) return;
+  long p = parse_leading_long(value);
+  port_central = p > 0x7fffffff ? 0x7fffffff : p < -0x7fffffff ? -0x7fffffff : static_cast<int>(p);
+}
+
+void apply_test(const char* line) {
+  char value[1000] = "";
+  select_value(line, "TEST", value);
+  test_mode = std::strcmp(value, "1") == 0 ? 1 : 0;
+}
+
+// One row per configuration key, applied in this order to every line that
+// contains the key's name.
+struct config_key {
+  const char* name;
+  void (*apply)(const char* line);
+};
+const config_key config_keys[] = {
+    {"PORT_CENTRAL", apply_port},
+    {"UIDBASE", [](const char* l) { apply_base(l, "UIDBASE", mount_point_UID, uid32base, sizeof uid32base); }},
+    {"PESELBASE",
+     [](const char* l) { apply_base(l, "PESELBASE", mount_point_PESEL, pesel_base, sizeof pesel_base); }},
+    {"LISTBASE", [](const char* l) { apply_base(l, "LISTBASE", mount_point_LIST, list_base, sizeof list_base); }},
+    {"STARTBASE",
+     [](const char* l) { apply_base(l, "STARTBASE", mount_point_START, start_base, sizeof start_base); }},
+    {"TEST", apply_test},
+};
+
+}  // namespace
+
 void apply_config_line(const char* line) {
   if (line[0] == '#') return;
-  char value[1000];
-  if (std::strstr(line, "PORT_CENTRAL")) {
-    select_value(line, "PORT_CENTRAL", value);
-    if (!is_absent_field(value)) {
-      long p = parse_leading_long(value);
-      port_central = p > 0x7fffffff ? 0x7fffffff : p < -0x7fffffff ? -0x7fffffff : static_cast<int>(p);
-    }
-  }
-  if (std::strstr(line, "UIDBASE")) apply_base(line, "UIDBASE", mount_point_UID, uid32base, sizeof uid32base);
-  if (std::strstr(line, "PESELBASE"))
-    apply_base(line, "PESELBASE", mount_point_PESEL, pesel_base, sizeof pesel_base);
-  if (std::strstr(line, "LISTBASE")) apply_base(line, "LISTBASE", mount_point_LIST, list_base, sizeof list_base);
-  if (std::strstr(line, "STARTBASE"))
-    apply_base(line, "STARTBASE", mount_point_START, start_base, sizeof start_base);
-  if (std::strstr(line, "TEST")) {
-    value[0] = '\0';
-    select_value(line, "TEST", value);
-    test_mode = std::strcmp(value, "1") == 0 ? 1 : 0;
-  }
+  for (const config_key& key : config_keys)
+    if (std::strstr(line, key.name)) key.apply(line);
 }
 
 int read_config_file() {

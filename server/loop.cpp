@@ -260,9 +260,7 @@ void server() {
   ev.data.fd = st.listen_fd;
   if (::epoll_ctl(st.epoll_fd, EPOLL_CTL_ADD, st.listen_fd, &ev) == -1) error("epoll_ctl");
   auto events = std::make_unique<epoll_event[]>(max_events);
-  // The ring for reading record files is made now, so the server's
-  // descriptors are the same from its first request to its last.
-  file_head_uses_ring();
+  start_file_head_ring();
 
   for (;;) {
     int n = ::epoll_wait(st.epoll_fd, events.get(), max_events, wait_timeout(st, monotonic_ms()));

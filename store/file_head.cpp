@@ -222,6 +222,8 @@ ssize_t read_file_head(const char* path, char* buf, std::size_t cap) {
   return plain_head(path, buf, cap);
 }
 
+bool start_file_head_ring() { return ring.usable(); }
+
 bool file_head_uses_ring() { return ring_allowed && ring.usable(); }
 
 bool allow_file_head_ring(bool allowed) {

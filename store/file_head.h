@@ -16,6 +16,10 @@
 // place reads as empty or fails instead of holding the caller up.
 ssize_t read_file_head(const char* path, char* buf, std::size_t cap);
 
+// Makes the calling thread's ring now rather than at its first read, so that
+// a server's descriptors are the same from its first request to its last.
+// True when the ring is usable.
+bool start_file_head_ring();
 // Whether read_file_head goes through the ring (false once the kernel has
 // refused it, or while it is turned off below).
 bool file_head_uses_ring();

@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr std::size_t date_cap = 24;
 // Readers see a file the way fgets with a 512-byte buffer does: a line is cut
 // into pieces of at most 511 bytes, its newline included.
 constexpr off_t piece_max = 511;
@@ -46,15 +45,6 @@ void put_piece(std::string_view text, char* out, std::size_t cap) {
   std::size_t n = text.size() < cap - 1 ? text.size() : cap - 1;
   std::memcpy(out, text.data(), n);
   out[n] = '\0';
-}
-
-bool two_digits(int v) { return v >= 0 && v <= 99; }
-
-// Two decimal digits of v (0..99) at p; the position after them.
-char* put2(char* p, int v) {
-  p[0] = static_cast<char>('0' + v / 10);
-  p[1] = static_cast<char>('0' + v % 10);
-  return p + 2;
 }
 
 // Walks a file's lines from the end through a window read with pread, and
@@ -167,114 +157,6 @@ class backward_lines {
 };
 
 }  // namespace
-
-int format_date_field(const std::tm& t, char* out) {
-  const long long year = static_cast<long long>(t.tm_year) + 1900;
-  if (year >= 1000 && year <= 9999 && two_digits(t.tm_mon + 1) && two_digits(t.tm_mday) &&
-      two_digits(t.tm_hour) && two_digits(t.tm_min) && two_digits(t.tm_sec)) {
-    // The usual case written digit by digit: the formatted printing below
-    // costs more than everything else that makes a record line.
-    char* p = out;
-    std::memcpy(p, "DATE=", 5);
-    p = put2(put2(p + 5, static_cast<int>(year / 100)), static_cast<int>(year % 100));
-    p = put2(put2(p, t.tm_mon + 1), t.tm_mday);
-    *p++ = '-';
-    p = put2(p, t.tm_hour);
-    *p++ = ':';
-    p = put2(p, t.tm_min);
-    *p++ = ':';
-    p = put2(p, t.tm_sec);
-    *p++ = '&';
-    *p = '\0';
-    return 0;
-  }
-  char buf[date_cap];
-  int n = std::snprintf(buf, sizeof buf, "DATE=%lld%02d%02d-%02d:%02d:%02d&",
-                        static_cast<long long>(t.tm_year) + 1900, t.tm_mon + 1, t.tm_mday,
-                        t.tm_hour, t.tm_min, t.tm_sec);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof buf) {
-    copy_text(out, date_cap, "NULL");
-    return -1;
-  }
-  copy_text(out, date_cap, std::string_view(buf, static_cast<std::size_t>(n)));
-  return 0;
-}
-
-int get_time(char* out) {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (now == static_cast<std::time_t>(-1) || ::localtime_r(&now, &local) == nullptr) {
-    copy_text(out, date_cap, "NULL");
-    return -1;
-  }
-  return format_date_field(local, out);
-}
-
-int add_text_line(const char* dir, const char* name, const char* line) {
-  char path[fmt::path_size];
-  if (join_path(dir, name, path, sizeof path) != 0) return -1;
-  return add_string_to_file(path, line);
-}
-
-int add_string_to_file(const char* path, const char* line) {
-  return append_line(path, line) == append_written ? 0 : -1;
-}
-
-namespace {
-
-// Line and newline in one buffer, so they go out in one write and an append
-// is never split by another writer's line.
-class line_buffer {
- public:
-  explicit line_buffer(const char* line) {
-    std::string_view text(line);
-    size_ = text.size() + 1;
-    data_ = small_;
-    if (size_ > sizeof small_) {
-      large_.reset(new (std::nothrow) char[size_]);
-      data_ = large_.get();
-      if (!data_) return;
-    }
-    std::memcpy(data_, text.data(), text.size());
-    data_[text.size()] = '\n';
-  }
-  bool ok() const { return data_ != nullptr; }
-  const char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  char small_[1024];
-  std::unique_ptr<char[]> large_;
-  char* data_;
-  std::size_t size_;
-};
-
-int write_and_close(unique_fd fd, const line_buffer& buf) {
-  bool ok = write_all(fd.get(), buf.data(), buf.size());
-  // close can be the first to report a failed write (network file systems).
-  if (::close(fd.release()) != 0) ok = false;
-  return ok ? append_written : append_failed;
-}
-
-}  // namespace
-
-int append_line(const char* path, const char* line) {
-  line_buffer buf(line);
-  if (!buf.ok()) return append_not_opened;
-  unique_fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd) return append_not_opened;
-  return write_and_close(std::move(fd), buf);
-}
-
-int append_line_and_close(unique_fd fd, const char* line) {
-  line_buffer buf(line);
-  if (!buf.ok() || !fd) return append_failed;
-  return write_and_close(std::move(fd), buf);
-}
-
-unique_fd open_for_update(const char* path) {
-  return unique_fd(::open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK));
-}
 
 int read_last_line(const char* path, char* out, std::size_t cap) {
   return read_last_line_containing(path, "", out, cap);

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <set>
+#include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "server/dispatch.h"
 #include "server/loop.h"
 #include "tests/record_text.h"
 #include "tests/server_fixture.h"
@@ -43,6 +46,22 @@ TEST_F(ServerTest, AnswersLivenessBeforeAnyOperation) {
 TEST_F(ServerTest, UnknownOperationsGetThePlainTextFollowedByZeros) {
   for (const char* m : {"OP=no_such_op&", "NAME=x&", "OP=", "OP=GET_UID64&", "OP=get_UID64", "TEST=H01&"})
     EXPECT_TRUE(is_plain_unknown(raw_exchange(server.port(), coded(m)))) << m;
+}
+
+// Every row of the dispatch table is reachable by its name and reaches its
+// own handler: an empty request to each is answered in that operation's
+// name, never with the unknown reply or another operation's.
+TEST_F(ServerTest, EveryTableRowAnswersInItsOwnName) {
+  std::set<std::string> names;
+  for (std::size_t i = 0; i < operation_count; ++i) {
+    const operation_row& row = operation_table[i];
+    const std::string name = row.name;
+    EXPECT_TRUE(names.insert(name).second) << "two rows named " << name;
+    EXPECT_NE(row.plain == nullptr, row.with_peer == nullptr) << name << " needs exactly one handler";
+    const std::string reply = server.ask("OP=" + name + "&");
+    const std::string head = (name == "get_UID64" ? "OP=" : "RE=") + name + "&";
+    EXPECT_EQ(reply.substr(0, head.size()), head) << reply;
+  }
 }
 
 TEST_F(ServerTest, GetUid64ServesAFreshUnrecordedPair) {

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "store/append.h"
+#include "store/date_field.h"
 #include "store/file_head.h"
 #include "store/line_reader.h"
 #include "store/lines.h"

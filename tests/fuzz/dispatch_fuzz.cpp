@@ -1,6 +1,6 @@
-// Arbitrary frames, and messages built from operation names and field keys,
-// through decodeV1 and the dispatcher with every handler reachable, in a
-// scratch working directory.
+// Arbitrary frames, and messages built from the dispatch table's operation
+// names and field keys, through decodeV1 and the dispatcher with every
+// handler reachable, in a scratch working directory.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,11 +13,6 @@
 
 namespace {
 
-const char* const operations[] = {
-    "get_start_code", "chk_scode", "get_UID64", "get_special_pesel", "add_department", "block_department",
-    "get_dep_data", "add_usr", "check_user", "block_user_by_central_admin", "block_user", "add_pesel_obj",
-    "get_nlines_pesel", "get_line_pesel_obj", "get_node", "add_ip_node", "versionTAVR", "get_tavr_config",
-    "chg_tavr_config", "log_adm", "get_last_log", "restore_files_local"};
 const char* const keys[] = {"TEST", "OP", "UID32", "EUID", "UIDP", "EUIDP", "PESEL", "NAME", "DEP", "NIP",
                             "REGON", "PUID", "PORTP", "PORTQ", "NODES", "STAT", "RANGE", "ACT", "IPNODE",
                             "VDATE", "CODE", "NLINE", "NICK", "PORTTAVR", "DATE"};
@@ -29,7 +24,7 @@ const char* const values[] = {"null", "", "7", "..", "../..", "/", "12345678901"
 // of bytes pick a key and either a dictionary value or raw input text.
 std::string build_message(const std::uint8_t* data, std::size_t size) {
   std::string m = "OP=";
-  m += operations[data[0] % (sizeof operations / sizeof *operations)];
+  m += operation_table[data[0] % operation_count].name;
   m += "&";
   std::size_t i = 1;
   while (i + 1 < size && m.size() < 600) {
