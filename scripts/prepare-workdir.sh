@@ -1,15 +1,34 @@
 #!/usr/bin/env bash
 # Prepares a working directory for velmor-central: the configuration file,
-# BIN/version, BIN/numerator (when it has been built), the DISK/ folders, the
-# six empty journals of DISK/LIST and the letter folders of DISK/UID32BASE and
-# DISK/START with their "name" markers -- the skeleton restore_files_local
-# lays down. Existing files and folders are left as they are.
+# BIN/version, BIN/numerator, the DISK/ folders, the six empty journals of
+# DISK/LIST and the letter folders of DISK/UID32BASE and DISK/START with their
+# "name" markers -- the skeleton restore_files_local lays down. Existing files
+# and folders are left as they are.
+#
+#   prepare-workdir.sh [--version-file FILE] [--numerator PROGRAM] DIR
+#
+# Without options BIN/version is written ("1.0.0" and the system) and
+# BIN/numerator is a copy of build/velmor-numerator when that has been built.
+# An installed server passes the package's version file and numerator: BIN/
+# then holds links to them, which follow every upgrade of the package.
 set -euo pipefail
-dir=${1:?usage: prepare-workdir.sh DIR}
+version_file=
+numerator=
+while [ $# -gt 1 ]; do
+  case $1 in
+    --version-file) version_file=${2:?}; shift 2 ;;
+    --numerator) numerator=${2:?}; shift 2 ;;
+    *) break ;;
+  esac
+done
+[ $# -eq 1 ] || { echo "usage: prepare-workdir.sh [--version-file FILE] [--numerator PROGRAM] DIR" >&2; exit 2; }
+dir=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$dir/BIN" "$dir/DISK/UID32BASE" "$dir/DISK/PESEL" "$dir/DISK/LIST" "$dir/DISK/START"
 cd "$dir"
-[ -e velmorTAVR.config ] || cat > velmorTAVR.config <<'CFG'
+# A link, even a dangling one, is something already there.
+present() { [ -e "$1" ] || [ -L "$1" ]; }
+present velmorTAVR.config || cat > velmorTAVR.config <<'CFG'
 # velmor central server configuration; every value ends with '&'.
 PORT_CENTRAL=8809&
 UIDBASE=null&DIR=UID32BASE&
@@ -18,9 +37,19 @@ LISTBASE=null&DIR=LIST&
 STARTBASE=null&DIR=START&
 TEST=0&
 CFG
-[ -e BIN/version ] || printf '%s\n%s\n' "1.0.0" "$(uname -s)" > BIN/version
-if [ ! -e BIN/numerator ] && [ -x "$root/build/velmor-numerator" ]; then
-  cp "$root/build/velmor-numerator" BIN/numerator
+if ! present BIN/version; then
+  if [ -n "$version_file" ]; then
+    ln -s "$version_file" BIN/version
+  else
+    printf '%s\n%s\n' "1.0.0" "$(uname -s)" > BIN/version
+  fi
+fi
+if ! present BIN/numerator; then
+  if [ -n "$numerator" ]; then
+    ln -s "$numerator" BIN/numerator
+  elif [ -x "$root/build/velmor-numerator" ]; then
+    cp "$root/build/velmor-numerator" BIN/numerator
+  fi
 fi
 # A restore refuses while any journal is missing, so all six exist, empty at first.
 for j in list_pesel_usr.q list_pesel_obj.q list_pesel_nod.q list_uid32base.q list_ip.nq list_start_base.q; do
