@@ -34,7 +34,10 @@ for target in build-fuzz/fuzz-*; do
     echo "!! $name found a fault:"; tail -n 40 build-fuzz/logs/"$name".log
     status=1
   else
-    grep -E '^#[0-9]+ *DONE' build-fuzz/logs/"$name".log || tail -n 2 build-fuzz/logs/"$name".log
+    # libFuzzer ends a clean run with "Done N runs in S second(s)".
+    runs=$(grep -Eo 'Done [0-9]+ runs in [0-9]+ second' build-fuzz/logs/"$name".log | tail -n 1 | awk '{print $2}')
+    echo "$name: ${runs:-?} runs, no finding"
+    [ -n "$runs" ] || tail -n 2 build-fuzz/logs/"$name".log
   fi
   rm -rf "$work"
 done

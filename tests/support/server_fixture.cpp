@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <filesystem>
@@ -125,7 +127,10 @@ std::string raw_exchange(int port, std::string_view bytes, int timeout_ms) {
   return got;
 }
 
-central_server::central_server(server_options opts) : max_descriptors_(opts.max_descriptors), port_(free_port()) {
+central_server::central_server(server_options opts)
+    : binary_(opts.binary.empty() ? std::string(VELMOR_BUILD_DIR) + "/velmor-central" : opts.binary),
+      max_descriptors_(opts.max_descriptors),
+      port_(free_port()) {
   make_dirs(dir_ / "BIN");
   for (const char* d : {"DISK/UID32BASE", "DISK/PESEL", "DISK/LIST", "DISK/START"}) make_dirs(dir_ / d);
   write_file(dir_ / "BIN/version", "1.0.0\nLinux\n");
@@ -149,7 +154,7 @@ central_server::central_server(server_options opts) : max_descriptors_(opts.max_
 central_server::~central_server() { stop(); }
 
 pid_t central_server::spawn(uid_t as_user) {
-  std::string bin = std::string(VELMOR_BUILD_DIR) + "/velmor-central";
+  const std::string& bin = binary_;
   std::string out = dir_ / "stdout.log", err = dir_ / "stderr.log";
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -169,6 +174,8 @@ pid_t central_server::spawn(uid_t as_user) {
     }
     if (as_user != 0 && (::setgid(as_user) != 0 || ::setuid(as_user) != 0)) ::_exit(126);
     ::execl(bin.c_str(), "velmor-central", static_cast<char*>(nullptr));
+    // Said where the test looks, or a 127 would come without a reason.
+    std::fprintf(stderr, "exec %s as uid %u: %s\n", bin.c_str(), static_cast<unsigned>(::getuid()), std::strerror(errno));
     ::_exit(127);
   }
   return pid;

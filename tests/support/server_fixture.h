@@ -49,6 +49,7 @@ struct server_options {
   // so every entry path resolves (all entries then share the top folder).
   bool linked_letter_levels = false;
   int max_descriptors = 0;     // > 0: the server's soft and hard descriptor limit
+  std::string binary;          // empty: velmor-central of the build folder
 };
 
 inline server_options with_config(std::string config) {
@@ -103,6 +104,7 @@ class central_server {
  private:
   pid_t spawn(uid_t as_user);
   temp_dir dir_;
+  std::string binary_;
   int max_descriptors_;
   int port_;
   pid_t pid_ = -1;
