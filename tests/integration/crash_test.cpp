@@ -131,11 +131,7 @@ TEST(CrashSafety, AcknowledgedRecordsSurviveSigkillAndRebuildFromTheJournals) {
   // DISK on a memory file system: the restore needs the real letter levels.
   testing_support::memory_dir disk;
   central_server server;
-  fs::remove_all(server.path("DISK"));
-  for (const char* d : {"DISK/PESEL", "DISK/LIST"}) testing_support::make_dirs(disk / d);
-  testing_support::make_letter_levels(disk / "DISK/UID32BASE");
-  testing_support::make_letter_levels(disk / "DISK/START");
-  fs::create_directory_symlink(disk / "DISK", server.path("DISK"));
+  testing_support::disk_in_memory(server, disk, true);
   // The restore needs every journal, even those no write here makes.
   for (const char* j : {"list_ip.nq", "list_start_base.q"}) testing_support::write_file(disk / (std::string("DISK/LIST/") + j), "");
   ASSERT_TRUE(server.start()) << server.errors();

@@ -31,10 +31,7 @@ TEST(RestoreRoundTrip, RegistryBuiltByTheOperationsComesBackByteForByte) {
   testing_support::central_server server;
   // Storage on a memory file system behind DISK, as a mounted device is.
   testing_support::memory_dir storage;
-  std::filesystem::remove_all(server.path("DISK"));
-  for (const char* d : {"DISK/PESEL", "DISK/UID32BASE", "DISK/LIST", "DISK/START"})
-    testing_support::make_dirs(storage / d);
-  ASSERT_EQ(::symlink((storage / "DISK").c_str(), server.path("DISK").c_str()), 0);
+  testing_support::disk_in_memory(server, storage, false);
   for (const char* j : {"list_pesel_usr.q", "list_pesel_obj.q", "list_pesel_nod.q", "list_uid32base.q",
                         "list_ip.nq", "list_start_base.q"})
     testing_support::write_file(storage / (std::string("DISK/LIST/") + j), "");

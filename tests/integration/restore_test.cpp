@@ -162,10 +162,7 @@ TEST(RestoreServer, RebuildsTheTreesFromTheJournals) {
   // The storage lives on a memory file system, reached through DISK as a
   // mounted device would be: the letter skeletons are gone in a moment after.
   testing_support::memory_dir storage;
-  std::filesystem::remove_all(server.path("DISK"));
-  for (const char* d : {"DISK/PESEL", "DISK/UID32BASE", "DISK/LIST", "DISK/START"})
-    testing_support::make_dirs(storage / d);
-  ASSERT_EQ(::symlink((storage / "DISK").c_str(), server.path("DISK").c_str()), 0);
+  testing_support::disk_in_memory(server, storage, false);
   sample_registry reg;
   reg.write_journals(server.dir().path());
   write_file(server.path("DISK/rs_last_number.txt"), "RS000000001\n");

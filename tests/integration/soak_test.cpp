@@ -417,11 +417,7 @@ TEST(Soak, ThousandsOfMixedAndHostileRequestsLeaveTheServerWholeAndEveryRecordSt
   // levels, 35,000 folders that a loaded disk makes and removes slowly.
   testing_support::memory_dir disk;
   central_server server;
-  fs::remove_all(server.path("DISK"));
-  for (const char* d : {"DISK/PESEL", "DISK/LIST"}) testing_support::make_dirs(disk / d);
-  testing_support::make_letter_levels(disk / "DISK/UID32BASE");
-  testing_support::make_letter_levels(disk / "DISK/START");
-  fs::create_directory_symlink(disk / "DISK", server.path("DISK"));
+  testing_support::disk_in_memory(server, disk, true);
   ASSERT_TRUE(server.start()) << server.errors();
   testing_support::write_file(server.path("BIN/numerator"), "#!/bin/sh\necho RS000000001\n");
   fs::permissions(server.path("BIN/numerator"), fs::perms::owner_all);

@@ -22,4 +22,11 @@ class memory_dir {
   std::string path_;
 };
 
+class central_server;
+
+// What a mounted storage device gives the server: its DISK replaced by a
+// link to storage/DISK, with the four trees made there (the UID32 base and
+// the start folder with their letter levels when letter_levels).
+void disk_in_memory(const central_server& server, const memory_dir& storage, bool letter_levels);
+
 }  // namespace testing_support
