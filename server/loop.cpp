@@ -1,5 +1,6 @@
 #include "server/loop.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -18,6 +19,7 @@
 
 #include "base/format.h"
 #include "server/connections.h"
+#include "server/jobs.h"
 #include "server/pipeline.h"
 #include "store/file_head.h"
 #include "store/settings.h"
@@ -30,6 +32,14 @@ constexpr int listen_backlog = 128;
 // A connection whose request has not arrived this long after its accept is
 // closed, so nobody can hold the server's descriptors for ever.
 constexpr std::int64_t idle_limit_ms = 30000;
+// A frame that stops short is answered with what came once its bytes have
+// paused this long: a split segment follows within a round trip.
+constexpr std::int64_t partial_gap_ms = 1000;
+// Under pressure a connection gives way to a newcomer only after it has had
+// this long to send its request, so a client whose request is on its way
+// (sent with the last packet of the handshake) is not closed by the very
+// burst it arrived in.
+constexpr std::int64_t eviction_grace_ms = 50;
 // Descriptors kept free for handlers (their files, pipes and outgoing
 // connections): accepting stops while only these remain.
 constexpr std::size_t reserved_descriptors = 32;
@@ -94,13 +104,17 @@ struct loop_state {
   int listen_fd = -1;
   int epoll_fd = -1;
   connection_table connections;
+  std::unique_ptr<job_queue> jobs;
   std::size_t max_clients = 1;
-  // Accepting is paused while the client limit is reached or after the
-  // process ran out of descriptors. The listening socket is edge-triggered,
-  // so every resume drains the backlog at once: no burst is forgotten.
+  // Accepting is paused after the process ran out of descriptors, or while
+  // the client limit is reached by connections that cannot give way. The
+  // listening socket is edge-triggered, so every resume drains the backlog
+  // at once: no burst is forgotten.
   bool accept_paused = false;
   std::int64_t accept_retry_at = 0;
   bool short_of_descriptors = false;
+
+  std::size_t clients() const { return connections.count() + jobs->held(); }
 };
 
 void close_connection(loop_state& st, int fd) {
@@ -109,34 +123,115 @@ void close_connection(loop_state& st, int fd) {
   ::close(fd);
 }
 
-// One receive, and the request it brought is answered; the connection is
-// closed either way, except that a fresh one (may_wait) whose request has not
-// arrived yet is left open: false, and the caller waits for it.
-bool serve_connection(loop_state& st, int fd, bool may_wait) {
-  unsigned char frame[fmt::frame_size];
-  std::memset(frame, 0, sizeof frame);
-  ssize_t n = ::recv(fd, frame, sizeof frame, 0);
-  if (n < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      std::perror("read");
-    } else if (may_wait) {
-      return false;
+// What has come of a connection's frame.
+enum class gathered {
+  whole,    // all 1024 bytes
+  cut,      // the peer closed, or could not be read, after some bytes: answered with those
+  none,     // closed or failed before any byte: closed without a reply
+  waiting,  // nothing yet
+  partial,  // some bytes; the rest may follow
+};
+
+// Receives what is there of fd's frame into frame[1024] (zero-filled past
+// the bytes), after the bytes kept from earlier receives. A frame still
+// short is kept in the table with a deadline partial_gap_ms from now.
+gathered receive_frame(loop_state& st, int fd, unsigned char* frame, std::int64_t now) {
+  std::size_t have = st.connections.received(fd);
+  if (have > 0) std::memcpy(frame, st.connections.frame(fd), have);
+  std::memset(frame + have, 0, fmt::frame_size - have);
+  for (;;) {
+    ssize_t n = ::recv(fd, frame + have, fmt::frame_size - have, 0);
+    if (n > 0) {
+      have += static_cast<std::size_t>(n);
+      if (have == fmt::frame_size) return gathered::whole;
+      continue;
     }
+    if (n == 0) return have > 0 ? gathered::cut : gathered::none;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (have == 0) return gathered::waiting;
+      unsigned char* keep = st.connections.frame(fd);
+      if (!keep) return gathered::cut;  // no memory to wait with: answered with what came
+      if (have > st.connections.received(fd)) {
+        std::memcpy(keep, frame, have);
+        st.connections.note_received(fd, have, now + partial_gap_ms);
+      }
+      return gathered::partial;
+    }
+    std::perror("read");
+    return have > 0 ? gathered::cut : gathered::none;
   }
-  if (n > 0) {
-    executor(frame, st.connections.peer(fd));
-    if (::write(fd, frame, sizeof frame) < 0) std::perror("write");
+}
+
+// The request in frame leaves the connection table: answered at once when
+// nothing else is under way, else handed to the job queue.
+void take_request(loop_state& st, int fd, unsigned char* frame) {
+  char message[fmt::message_size];
+  decode_request(frame, message);
+  const job_kind kind = kind_of(message);
+  if (kind == job_kind::here && st.jobs->idle()) {
+    answer_request(message, frame, st.connections.peer(fd));
+    if (::write(fd, frame, fmt::frame_size) < 0) std::perror("write");
+    close_connection(st, fd);
+    return;
   }
-  close_connection(st, fd);
-  return true;
+  auto j = std::make_unique<job>();
+  j->fd = fd;
+  copy_text(j->peer, st.connections.peer(fd));
+  std::memcpy(j->frame, frame, fmt::frame_size);
+  std::memcpy(j->message, message, fmt::message_size);
+  j->kind = kind;
+  st.connections.remove(fd);
+  // Its request has come: the connection no longer waits in the event set.
+  ::epoll_ctl(st.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+  st.jobs->submit(std::move(j));
+}
+
+// Reads fd and answers its request once it is whole (or cut short). False
+// while the request has not come whole yet: the connection stays.
+bool serve_connection(loop_state& st, int fd, std::int64_t now) {
+  unsigned char frame[fmt::frame_size];
+  switch (receive_frame(st, fd, frame, now)) {
+    case gathered::whole:
+    case gathered::cut:
+      take_request(st, fd, frame);
+      return true;
+    case gathered::none:
+      close_connection(st, fd);
+      return true;
+    case gathered::waiting:
+    case gathered::partial:
+      break;
+  }
+  return false;
+}
+
+// The connection that has waited longest without a whole request, -1 when
+// there is none; since: when it was accepted, or sent its last bytes.
+int longest_waiting(const loop_state& st, std::int64_t& since) {
+  int fd = st.connections.oldest(connection_table::waiting);
+  if (fd >= 0) {
+    since = st.connections.deadline(fd) - idle_limit_ms;
+    return fd;
+  }
+  fd = st.connections.oldest(connection_table::partial);
+  since = fd >= 0 ? st.connections.deadline(fd) - partial_gap_ms : 0;
+  return fd;
 }
 
 void accept_burst(loop_state& st, std::int64_t now) {
   st.accept_paused = false;
   for (;;) {
-    if (st.connections.count() >= st.max_clients) {
+    // A full table gives way to a newcomer: the connection that has waited
+    // longest without a whole request is closed, so that connections which
+    // send nothing cannot keep everyone else out.
+    const bool full = st.clients() >= st.max_clients;
+    std::int64_t since = 0;
+    const int victim = full ? longest_waiting(st, since) : -1;
+    if (full && (victim < 0 || since + eviction_grace_ms > now)) {
       st.accept_paused = true;
-      st.accept_retry_at = 0;  // resumed when a connection closes
+      // Resumed when a connection closes, or once the victim's grace is over.
+      st.accept_retry_at = victim < 0 ? 0 : std::max(since + eviction_grace_ms, now + 1);
       return;
     }
     sockaddr_storage sa;
@@ -157,6 +252,7 @@ void accept_burst(loop_state& st, std::int64_t now) {
       return;
     }
     st.short_of_descriptors = false;
+    if (full) close_connection(st, victim);
     char peer[fmt::peer_size];
     render_peer(sa, peer);
     if (!st.connections.add(fd, peer, now + idle_limit_ms)) {  // beyond the table: cannot be tracked
@@ -172,7 +268,7 @@ void accept_burst(loop_state& st, std::int64_t now) {
     // A client sends its request right after connecting, so it is usually
     // there already: answered at once, the connection never joins the event
     // set. Only one whose request is still on its way is waited for.
-    if (serve_connection(st, fd, true)) {
+    if (serve_connection(st, fd, now)) {
       now = monotonic_ms();  // a handler may have taken a while: later deadlines count from now
       continue;
     }
@@ -183,16 +279,23 @@ void accept_burst(loop_state& st, std::int64_t now) {
   }
 }
 
-void expire_idle(loop_state& st, std::int64_t now) {
-  for (int fd = st.connections.oldest(); fd >= 0 && st.connections.deadline(fd) <= now;
-       fd = st.connections.oldest())
+// Closes connections that sent nothing within the idle limit, and answers
+// those whose frame stopped short with what came.
+void expire(loop_state& st, std::int64_t now) {
+  for (int fd; (fd = st.connections.oldest(connection_table::waiting)) >= 0 && st.connections.deadline(fd) <= now;)
     close_connection(st, fd);
+  for (int fd; (fd = st.connections.oldest(connection_table::partial)) >= 0 && st.connections.deadline(fd) <= now;) {
+    unsigned char frame[fmt::frame_size];
+    std::size_t have = st.connections.received(fd);
+    std::memcpy(frame, st.connections.frame(fd), have);
+    std::memset(frame + have, 0, fmt::frame_size - have);
+    take_request(st, fd, frame);
+  }
 }
 
-// How long the wait may sleep: until the next idle deadline or accept retry.
+// How long the wait may sleep: until the next deadline or accept retry.
 int wait_timeout(const loop_state& st, std::int64_t now) {
-  std::int64_t next = -1;
-  if (st.connections.oldest() >= 0) next = st.connections.deadline(st.connections.oldest());
+  std::int64_t next = st.connections.next_deadline();
   if (st.accept_paused && st.accept_retry_at > 0 && (next < 0 || st.accept_retry_at < next))
     next = st.accept_retry_at;
   if (next < 0) return -1;
@@ -260,6 +363,7 @@ void server() {
   ev.data.fd = st.listen_fd;
   if (::epoll_ctl(st.epoll_fd, EPOLL_CTL_ADD, st.listen_fd, &ev) == -1) error("epoll_ctl");
   auto events = std::make_unique<epoll_event[]>(max_events);
+  st.jobs = std::make_unique<job_queue>(st.epoll_fd);
   start_file_head_ring();
 
   for (;;) {
@@ -268,6 +372,10 @@ void server() {
     for (int i = 0; i < n; ++i) {
       const epoll_event& e = events[i];
       int fd = e.data.fd;
+      if (st.jobs->is_child(fd)) {
+        st.jobs->child_ended(fd);
+        continue;
+      }
       if ((e.events & (EPOLLERR | EPOLLHUP)) || !(e.events & EPOLLIN)) {
         if (test_mode) std::fprintf(stderr, "epoll error\n");
         if (fd == st.listen_fd) {
@@ -280,12 +388,11 @@ void server() {
       if (fd == st.listen_fd) {
         if (!st.accept_paused) accept_burst(st, now);
       } else {
-        serve_connection(st, fd, false);
+        serve_connection(st, fd, now);
       }
     }
-    expire_idle(st, now);
-    if (st.accept_paused &&
-        (st.accept_retry_at > 0 ? now >= st.accept_retry_at : st.connections.count() < st.max_clients))
+    expire(st, now);
+    if (st.accept_paused && (st.clients() < st.max_clients || (st.accept_retry_at > 0 && now >= st.accept_retry_at)))
       accept_burst(st, now);
   }
 }

@@ -8,13 +8,15 @@
 #include "store/settings.h"
 #include "wire/v1.h"
 
-int executor(unsigned char* frame, const char* peer) {
-  char message[fmt::message_size];
+void decode_request(unsigned char* frame, char* message) {
   decodeV1(frame, message);
   if (test_mode) {
     std::printf("EXEC REC[2]: %s\n", message);
     std::fflush(stdout);
   }
+}
+
+int answer_request(char* message, unsigned char* frame, const char* peer) {
   int rc = analizator(message, message, peer);
   if (rc == dispatch_unknown) {
     if (test_mode) std::printf("TEST: I love you.\n");
@@ -29,4 +31,10 @@ int executor(unsigned char* frame, const char* peer) {
   }
   codeV1(message, frame);
   return rc;
+}
+
+int executor(unsigned char* frame, const char* peer) {
+  char message[fmt::message_size];
+  decode_request(frame, message);
+  return answer_request(message, frame, peer);
 }

@@ -1,6 +1,8 @@
 // A child of the server (the numerator, the shell of popen) inherits none of
 // the server's descriptors: not the listening socket, not a client's
-// connection, not the event set. Only its standard streams reach it.
+// connection, not the event set. Only its standard streams reach it. The
+// copy of the server that answers the request holds its own client's
+// connection and nothing of the others.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -72,9 +74,16 @@ TEST(ReliabilityDescriptors, ChildrenOfTheServerHoldNoneOfItsDescriptors) {
   ASSERT_TRUE(file_exists(server.path("BIN/pid")));
   pid_t child = std::stoi(read_file(server.path("BIN/pid")));
 
-  // The script's shell, and the shell of popen above it when it did not exec.
+  // The script's shell, and the shell of popen above it when it did not exec,
+  // up to the copy of the server that answers the request.
+  const fs::path server_exe = fs::read_symlink("/proc/" + std::to_string(server.pid()) + "/exe");
+  auto is_server = [&](pid_t p) {
+    std::error_code ec;
+    return fs::read_symlink("/proc/" + std::to_string(p) + "/exe", ec) == server_exe;
+  };
   int looked_at = 0;
-  for (pid_t p = child; p > 1 && p != server.pid(); p = parent_of(p), ++looked_at) {
+  pid_t p = child;
+  for (; p > 1 && !is_server(p); p = parent_of(p), ++looked_at) {
     ASSERT_LT(looked_at, 3) << "the numerator is not a descendant of the server";
     std::string fds = descriptors_of(p);
     std::istringstream lines(fds);
@@ -91,6 +100,20 @@ TEST(ReliabilityDescriptors, ChildrenOfTheServerHoldNoneOfItsDescriptors) {
     }
   }
   EXPECT_GE(looked_at, 1);
+
+  // The answering copy: its streams, the numerator's pipe, one socket (its
+  // client's), no event set, ring or pidfd.
+  ASSERT_NE(p, server.pid()) << "the request was not answered by a child of the server";
+  ASSERT_EQ(parent_of(p), server.pid());
+  std::string fds = descriptors_of(p);
+  int sockets = 0;
+  std::istringstream lines(fds);
+  for (std::string line; std::getline(lines, line);) {
+    std::string target = line.substr(line.find(" -> ") + 4);
+    if (target.starts_with("socket:")) ++sockets;
+    EXPECT_EQ(target.find("anon_inode:"), std::string::npos) << line;
+  }
+  EXPECT_EQ(sockets, 1) << fds;
 
   write_file(server.path("BIN/go"), "");
   EXPECT_EQ(reply.get(), "RE=get_special_pesel&STATUS=done&PESEL=RS000000001&");

@@ -1,0 +1,138 @@
+#include "server/jobs.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <sys/epoll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "base/io.h"
+#include "server/pipeline.h"
+#include "store/file_head.h"
+#include "store/settings.h"
+#include "wire/message.h"
+
+job_kind kind_of(const char* message) {
+  char op[40] = "";
+  select_value(message, "OP", op);
+  std::string_view o(op);
+  // The liveness request never reaches a handler, whatever its OP.
+  char test[8] = "";
+  select_value(message, "TEST", test);
+  if (std::string_view(test) == "H00") return job_kind::here;
+  if (o == "block_department" || o == "block_user_by_central_admin" || o == "get_special_pesel")
+    return job_kind::child;
+  if (o == "restore_files_local" || o == "chg_tavr_config") return job_kind::exclusive;
+  return job_kind::here;
+}
+
+void answer_job(job& j) {
+  answer_request(j.message, j.frame, j.peer);
+  if (!write_all(j.fd, j.frame, sizeof j.frame)) std::perror("write");
+  if (test_mode) std::printf("Closed connection on descriptor %d\n", j.fd);
+  ::close(j.fd);
+  j.fd = -1;
+}
+
+namespace {
+
+// Every descriptor but the standard streams and keep: the child must not
+// hold the listening socket, the event set or other clients' connections
+// (their peers would wait for a close that never comes).
+void close_all_but(int keep) {
+  if (keep > 3) ::syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u);
+  ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u);
+}
+
+[[noreturn]] void child_main(job& j) {
+  // The submission ring is the parent's: its queues are shared memory.
+  allow_file_head_ring(false);
+  close_all_but(j.fd);
+  answer_job(j);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::_exit(0);
+}
+
+}  // namespace
+
+bool job_queue::may_start(const job& j, std::size_t at) const {
+  if (j.kind == job_kind::child && children_.size() >= max_children) return false;
+  if (j.kind == job_kind::exclusive && (!children_.empty() || at > 0)) return false;
+  for (const auto& [fd, c] : children_)
+    if (j.keys.meets(c.keys)) return false;
+  for (std::size_t i = 0; i < at && i < pending_.size(); ++i) {
+    const job& before = *pending_[i];
+    if (before.kind == job_kind::exclusive && j.kind != job_kind::here) return false;
+    if (j.keys.meets(before.keys)) return false;
+  }
+  return true;
+}
+
+void job_queue::submit(std::unique_ptr<job> j) {
+  if (!idle()) j->keys = request_keys(j->message);
+  if (may_start(*j, pending_.size()))
+    start(std::move(j));
+  else
+    pending_.push_back(std::move(j));
+}
+
+void job_queue::start(std::unique_ptr<job> j) {
+  if (j->kind == job_kind::child && start_child(*j)) return;
+  answer_job(*j);
+}
+
+bool job_queue::start_child(job& j) {
+  // A child started while nothing else ran has not had its keys read yet.
+  if (j.keys.count == 0) j.keys = request_keys(j.message);
+  // Nothing buffered may be written twice, by the parent and by the child.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    std::perror("fork");
+    return false;  // answered in the loop, as a single process would
+  }
+  if (pid == 0) child_main(j);
+  ::close(j.fd);  // the child holds the connection now
+  j.fd = -1;
+  int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = pidfd;
+  if (pidfd < 0 || ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, pidfd, &ev) != 0) {
+    // A kernel without pidfds: the child is waited for here.
+    if (pidfd >= 0) ::close(pidfd);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+  }
+  children_.emplace(pidfd, running{pid, j.keys});
+  return true;
+}
+
+void job_queue::child_ended(int pidfd) {
+  auto it = children_.find(pidfd);
+  if (it == children_.end()) return;
+  while (::waitpid(it->second.pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  ::close(pidfd);  // leaves the event set with it
+  children_.erase(it);
+  drain();
+}
+
+void job_queue::drain() {
+  for (std::size_t i = 0; i < pending_.size();) {
+    if (!may_start(*pending_[i], i)) {
+      ++i;
+      continue;
+    }
+    std::unique_ptr<job> j = std::move(pending_[i]);
+    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i));
+    start(std::move(j));
+  }
+}
