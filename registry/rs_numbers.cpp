@@ -1,6 +1,14 @@
 #include "registry/rs_numbers.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <ctime>
+#include <unistd.h>
 #include <cstring>
 #include <string_view>
 
@@ -12,8 +20,6 @@
 #include "wire/reply.h"
 
 namespace {
-
-constexpr char numerator_command[] = "BIN/numerator";
 
 constexpr char op[] = "get_special_pesel";
 
@@ -40,17 +46,77 @@ bool copy_command(char* out, std::size_t cap) {
   return b.ok();
 }
 
+// The first line of the numerator's output (at most cap - 1 characters, its
+// newline kept, as fgets reads it) into line, "" when it prints none. The
+// numerator may take numerator_timeout_ms in all: one that hangs is ended,
+// with everything it started, so no request waits on it for longer. False
+// when it cannot be started.
+bool run_numerator(char* line, std::size_t cap) {
+  line[0] = '\0';
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return false;
+  unique_fd reader(out[0]), writer(out[1]);
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, writer.get(), STDOUT_FILENO);
+  ::posix_spawnattr_init(&attr);
+  // A group of its own: the shell and whatever the numerator starts end together.
+  ::posix_spawnattr_setpgroup(&attr, 0);
+  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  char sh[] = "sh", dash_c[] = "-c", command[] = "BIN/numerator";
+  char* argv[] = {sh, dash_c, command, nullptr};
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::posix_spawnattr_destroy(&attr);
+  writer.reset();
+  if (rc != 0) return false;
+
+  timespec start;
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  auto left_ms = [&start] {
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    return spent >= numerator_timeout_ms ? 0 : static_cast<int>(numerator_timeout_ms - spent);
+  };
+  std::size_t got = 0;
+  while (got + 1 < cap && (got == 0 || line[got - 1] != '\n')) {
+    pollfd p{reader.get(), POLLIN, 0};
+    const int ready = ::poll(&p, 1, left_ms());
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;  // the time is up
+    const ssize_t n = ::read(reader.get(), line + got, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    ++got;
+  }
+  line[got] = '\0';
+  // Waited for as pclose would, but no longer than the time left.
+  for (;;) {
+    const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
+    if (r == pid || (r < 0 && errno != EINTR)) return true;
+    if (left_ms() == 0) break;
+    ::usleep(2000);
+  }
+  ::kill(-pid, SIGKILL);
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  if (got > 0 && line[got - 1] != '\n') line[0] = '\0';  // cut off by the end: no whole number
+  return true;
+}
+
 }  // namespace
+
+long numerator_timeout_ms = 10000;
 
 int get_special_pesel(char*, char* reply) {
   // At most 19 characters of the numerator's first line.
   char number[20] = "null";
-  {
-    unique_pipe numerator(::popen(numerator_command, "re"));
-    if (!numerator) return reply_refused(reply, op, "no_file[1]");
-    char line[sizeof number];
-    if (std::fgets(line, sizeof line, numerator.get())) copy_text(number, line);
-  }
+  char line[sizeof number];
+  if (!run_numerator(line, sizeof line)) return reply_refused(reply, op, "no_file[1]");
+  if (line[0] != '\0') copy_text(number, line);
   number[std::strcspn(number, "\n")] = '\0';
   // An empty line is no number either; an '&' would end the reply's field.
   if (is_null_value(number) || number[0] == '\0' || std::strchr(number, '&')) return reply_refused(reply, op, "no_reply");

@@ -7,3 +7,7 @@
 // "RE=get_special_pesel&STATUS=done&PESEL=<number>&", then refreshes the
 // counter copy. Refusals no_file[1], no_reply, no_copy[1], no_copy[2]. 0 / -1.
 int get_special_pesel(char* message, char* reply);
+
+// How long the numerator may take before it is ended and the request is
+// answered as if it had printed nothing (no_reply). Tests shorten it.
+extern long numerator_timeout_ms;

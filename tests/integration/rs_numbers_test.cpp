@@ -2,7 +2,11 @@
 // a cp that talks for the copy rule, and the real velmor-numerator.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <future>
+#include <thread>
 #include <filesystem>
 #include <string>
 
@@ -50,6 +54,27 @@ TEST_F(SpecialTest, TheNumeratorsFirstLineIsTheNumber) {
   }
   fs::remove(server.path("BIN/numerator"));
   EXPECT_EQ(server.ask(ask_number), std::string(refused) + "no_reply&") << "the shell runs but finds nothing";
+}
+
+// The numerator runs beside the loop: while one hangs, everyone else is
+// served, and after its time it is ended and the request refused as if it
+// had printed nothing.
+TEST_F(SpecialTest, AHangingNumeratorIsEndedAndHoldsUpNobodyElse) {
+  numerator("echo $$ > BIN/numerator.pid\nexec sleep 60\n");
+  const auto start = std::chrono::steady_clock::now();
+  auto reply = std::async(std::launch::async, [&] { return server.ask(ask_number); });
+  while (!fs::exists(server.path("BIN/numerator.pid")))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(server.ask("TEST=H00&"), "REPLY=velmorTAVR_CENTRAL&");
+  EXPECT_EQ(server.ask("OP=get_UID64&").substr(0, 13), "OP=get_UID64&");
+  EXPECT_EQ(reply.wait_for(std::chrono::seconds(0)), std::future_status::timeout) << "the numerator did not wait";
+
+  EXPECT_EQ(reply.get(), std::string(refused) + "no_reply&");
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::seconds(9));
+  EXPECT_LE(took, std::chrono::seconds(20));
+  const pid_t hung = std::stoi(read_file(server.path("BIN/numerator.pid")));
+  EXPECT_NE(::kill(hung, 0), 0) << "the hanging numerator still runs";
 }
 
 TEST_F(SpecialTest, EachNumberRefreshesTheCounterCopy) {
