@@ -11,7 +11,11 @@
 #   scripts/bench.sh [-d SECONDS] [-p PAIRS] [-c CONNECTIONS] [SCENARIO...]
 #
 # Defaults: 5 s runs, 3 pairs, 32 connections in flight, every scenario:
-# liveness get_UID64 check_user get_node get_dep_data add_department chk_scode.
+# liveness get_UID64 check_user get_node get_dep_data add_department chk_scode
+# blocks. The blocks scenario is of another kind: the latency of liveness and
+# check_user for other clients (4 connections in flight), without and then
+# with four clients looping block_department against a local server that
+# never answers; target: p99 with the blocks at most 2 ms above p99 without.
 # A scenario whose set-up request is not answered as it should be (for
 # example "I love you." from a server that does not serve the operation yet),
 # or whose run gets a single wrong reply or transport error, is reported as
@@ -30,11 +34,11 @@ while getopts "d:p:c:h" opt; do
     d) seconds=$OPTARG ;;
     p) pairs=$OPTARG ;;
     c) conns=$OPTARG ;;
-    *) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
-all=(liveness get_UID64 check_user get_node get_dep_data add_department chk_scode)
+all=(liveness get_UID64 check_user get_node get_dep_data add_department chk_scode blocks)
 scenarios=("$@")
 [ ${#scenarios[@]} -gt 0 ] || scenarios=("${all[@]}")
 for s in "${scenarios[@]}"; do
@@ -46,7 +50,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 cmake -S . -B build >/dev/null
-cmake --build build -j2 --target velmor-central velmor-cli velmor-bench-floor velmor-bench-load >/dev/null
+cmake --build build -j2 --target velmor-central velmor-cli velmor-local velmor-bench-floor velmor-bench-load >/dev/null
 
 load=$root/build/velmor-bench-load
 cli=$root/build/velmor-cli
@@ -54,9 +58,10 @@ hz=$(getconf CLK_TCK)
 work=$(mktemp -d /tmp/velmor-bench-XXXXXX)
 server_pid=""
 floor_pid=""
+extra_pids=""
 cleanup() {
   set +e  # a killed server's status must not stop the cleaning
-  for pid in $server_pid $floor_pid; do
+  for pid in $extra_pids $server_pid $floor_pid; do
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
   done
@@ -209,6 +214,7 @@ echo "runs: $pairs pairs (floor, server) of ${seconds}s, $conns connections in f
 setup
 printf '\n%-15s %9s %9s %9s %9s %7s %7s %7s %7s  %-19s %s\n' scenario "floor/s" "server/s" "floor us" "server us" eff target p50us p99us "eff per pair" verdict
 for s in "${scenarios[@]}"; do
+  [ "$s" = blocks ] && continue
   if [ -n "${why[$s]:-}" ]; then
     printf '%-15s FAILED (%s)\n' "$s" "${why[$s]}"
     continue
@@ -243,5 +249,53 @@ for s in "${scenarios[@]}"; do
     "$eff" ">=${target[$s]}" "$(printf '%s\n' "${p50[@]}" | median)" "$(printf '%s\n' "${p99[@]}" | median)" \
     "$(IFS=' '; echo "${effs[*]}")" "$verdict"
 done
+
+# --- other clients' latency while blocks wait on a silent local server -------
+# latency MESSAGE CHECK...: "p50 p99" of the server over one run.
+latency() {
+  local msg=$1
+  shift
+  "$load" -p "$server_port" -c 4 -d "$seconds" -m "$msg" "$@" 2>>"$work/load.err" |
+    awk '{ n = split($0, kv, /[ =]/); for (i = 1; i < n; i += 2) v[kv[i]] = kv[i + 1]; print v["p50_us"], v["p99_us"], v["errors"] + v["mismatches"] }'
+}
+if [[ " ${scenarios[*]} " == *" blocks "* ]]; then
+  echo
+  silent_port=$(free_port)
+  "$root/build/velmor-local" -b 127.0.0.1 -p "$silent_port" --silent >"$work/silent.log" 2>&1 &
+  extra_pids="$extra_pids $!"
+  # Four firms, one block loop each: four blocks wait at once (blocks of one
+  # firm would wait for each other).
+  blocked_nips=(N1111111111 N2222222222 N3333333333 N4444444444)
+  for blocked_nip in "${blocked_nips[@]}"; do
+    firm=$(ask "OP=add_department&NAME=Blocked&DEP=bench_blk&NIP=$blocked_nip&REGON=null&PUID=$silent_port&PORTP=1&PORTQ=1&NODES=1&")
+    ask "OP=add_ip_node&UID32=$(field "$firm" UID32)&IPNODE=127.0.0.1&" >/dev/null
+  done
+  printf '%-15s %9s %9s %9s %9s %9s  %s\n' "other clients" "p50 us" "p99 us" "p50 us" "p99 us" "p99 +us" verdict
+  printf '%-15s %19s %19s\n' "" "without blocks" "4 block loops"
+  declare -A before_p50 before_p99
+  for s in liveness check_user; do
+    if [ -n "${why[$s]:-}" ]; then continue; fi
+    if [ -n "${expect[$s]:-}" ]; then chk=(--expect "${expect[$s]}"); else chk=(--prefix "${prefix[$s]}" --length "${length[$s]}"); fi
+    read -r before_p50[$s] before_p99[$s] _ < <(latency "${message[$s]}" "${chk[@]}")
+  done
+  loops=""
+  for blocked_nip in "${blocked_nips[@]}"; do
+    (while :; do "$cli" -p "$server_port" -t 40 --raw "OP=block_department&DEP=null&NIP=$blocked_nip&REGON=null&" >/dev/null 2>&1; done) &
+    loops="$loops $!"
+  done
+  extra_pids="$loops $extra_pids"
+  sleep 1
+  for s in liveness check_user; do
+    if [ -n "${why[$s]:-}" ]; then printf '%-15s FAILED (%s)\n' "$s" "${why[$s]}"; continue; fi
+    if [ -n "${expect[$s]:-}" ]; then chk=(--expect "${expect[$s]}"); else chk=(--prefix "${prefix[$s]}" --length "${length[$s]}"); fi
+    read -r p50 p99 bad < <(latency "${message[$s]}" "${chk[@]}")
+    delta=$((p99 - before_p99[$s]))
+    verdict=$([ "$bad" -eq 0 ] && [ "$delta" -le 2000 ] && echo "meets target" || echo "below target")
+    [ "$bad" -eq 0 ] || verdict="FAILED ($bad wrong replies or errors)"
+    printf '%-15s %9d %9d %9d %9d %9d  %s\n' "$s" "${before_p50[$s]}" "${before_p99[$s]}" "$p50" "$p99" "$delta" "$verdict"
+  done
+  printf 'blocks waiting on the silent local server at the end: %s\n' "$(pgrep -c -P "$server_pid" || true)"
+  for pid in $loops; do kill "$pid" 2>/dev/null; done
+fi
 echo
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -3,7 +3,7 @@
 // sends, and prints one line per notice. Options make it misbehave on
 // purpose, so the central server's failure handling can be tried.
 //
-//   velmor-local [-b ADDRESS] -p PORT [--refuse | --unknown | --close]
+//   velmor-local [-b ADDRESS] -p PORT [--refuse | --unknown | --close | --silent]
 //
 // A department's own local server can start from here: decode a frame,
 // dispatch on OP, answer one coded frame.
@@ -17,6 +17,7 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "base/format.h"
 #include "base/owners.h"
@@ -25,7 +26,7 @@
 
 namespace {
 
-enum class behaviour { accept, refuse, unknown, close };
+enum class behaviour { accept, refuse, unknown, close, silent };
 
 struct options {
   std::string bind_address = "0.0.0.0";
@@ -68,7 +69,7 @@ void serve(int client, behaviour mode) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: velmor-local [-b ADDRESS] -p PORT [--refuse | --unknown | --close]\n");
+  std::fprintf(stderr, "usage: velmor-local [-b ADDRESS] -p PORT [--refuse | --unknown | --close | --silent]\n");
   return 2;
 }
 
@@ -89,6 +90,8 @@ int main(int argc, char** argv) {
       o.mode = behaviour::unknown;
     } else if (a == "--close") {
       o.mode = behaviour::close;
+    } else if (a == "--silent") {
+      o.mode = behaviour::silent;
     } else {
       return usage();
     }
@@ -108,9 +111,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("velmor-local listening on %s:%d\n", o.bind_address.c_str(), o.port);
+  // Silent: every connection is accepted and kept, and nothing is ever read
+  // or answered, as a local server that hangs.
+  std::vector<unique_fd> held;
   for (;;) {
     unique_fd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!client) continue;
+    if (o.mode == behaviour::silent) {
+      held.push_back(std::move(client));
+      continue;
+    }
     timeval tv{10, 0};  // a silent client must not hold the only thread for ever
     ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     serve(client.get(), o.mode);
