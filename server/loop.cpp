@@ -28,7 +28,11 @@
 namespace {
 
 constexpr int max_events = 64;
-constexpr int listen_backlog = 128;
+// Long enough that a burst of connections is queued rather than dropped: a
+// dropped handshake is retried only after a second, then three, then seven,
+// and under pressure the queue is what keeps a newcomer's turn. The kernel
+// caps it at net.core.somaxconn.
+constexpr int listen_backlog = 4096;
 // A connection whose request has not arrived this long after its accept is
 // closed, so nobody can hold the server's descriptors for ever.
 constexpr std::int64_t idle_limit_ms = 30000;
