@@ -146,6 +146,21 @@ TEST_F(Concurrency, ConcurrentRequestsOnOneFirmLoseNoLine) {
   EXPECT_FALSE(testing_support::file_exists(server.path(testing_support::entry(uid) + "/TMP")));
 }
 
+// A configuration change waits until no block runs: its rewrite of the
+// configuration comes after the block's reply, never beside it.
+TEST_F(Concurrency, AConfigurationChangeWaitsForTheBlocksUnderWay) {
+  fake_peer local(slow_accept(milliseconds(500)));
+  firm(2, local.port());
+  auto block = std::async(std::launch::async, [&] { return block_all(); });
+  while (local.requests().empty()) std::this_thread::sleep_for(milliseconds(5));
+  auto change = std::async(std::launch::async, [&] { return server.ask("OP=chg_tavr_config&PORTTAVR=8810&"); });
+  // The block has most of a second to go; an answer now would be beside it.
+  EXPECT_EQ(change.wait_for(milliseconds(300)), std::future_status::timeout);
+  EXPECT_EQ(server.ask("TEST=H00&"), "REPLY=velmorTAVR_CENTRAL&");
+  EXPECT_EQ(block.get(), "RE=block_department&STATUS=done&");
+  EXPECT_EQ(change.get(), "RE=chg_tavr_config&STATUS=done&");
+}
+
 int connect_to(int port) { return testing_support::connect_local(port, 20); }
 
 std::string coded(const std::string& message) {
