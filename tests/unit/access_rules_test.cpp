@@ -2,6 +2,7 @@
 // the dispatcher gives in place of the handler.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <sys/stat.h>
 
@@ -176,6 +177,22 @@ TEST_F(AccessRules, TheDispatcherRefusesWithTheWrittenFormAndSparesLivenessAndUn
     analizator(buf, buf, "172.16.0.1");
     EXPECT_STREQ(buf, c.reply) << c.request;
   }
+}
+
+// The example prepare-workdir lays changes nothing as laid, and its rules,
+// once taken in, are well formed.
+TEST_F(AccessRules, ThePreparedExampleIsInertAndItsRulesParse) {
+  std::string cmd = std::string(VELMOR_SOURCE_DIR) + "/scripts/prepare-workdir.sh " + (dir / "w") + " >/dev/null";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  ASSERT_EQ(load_access_rules((dir / "w/velmorTAVR.access").c_str(), why, sizeof why), 0) << why;
+  EXPECT_EQ(access_rule_count(), 0u);
+  std::string text = testing_support::read_file(dir / "w/velmorTAVR.access"), taken;
+  for (std::size_t at = 0; (at = text.find("\n#ALLOW=", at)) != std::string::npos; ++at)
+    taken += text.substr(at + 2, text.find('\n', at + 1) - at - 2) + "\n";
+  ASSERT_EQ(load(taken), 0) << why << "\n" << taken;
+  EXPECT_EQ(access_rule_count(), 5u) << taken;
+  EXPECT_FALSE(allows("add_department", "10.0.0.5"));
+  EXPECT_TRUE(allows("log_adm", "10.0.0.6"));
 }
 
 }  // namespace
