@@ -9,7 +9,8 @@ bool copy_text(char* dst, std::size_t cap, std::string_view src) {
     dst[0] = '\0';
     return false;
   }
-  std::memmove(dst, src.data(), src.size());
+  // An empty view may have no storage at all: memmove must not see its null.
+  if (!src.empty()) std::memmove(dst, src.data(), src.size());
   dst[src.size()] = '\0';
   return true;
 }
@@ -20,7 +21,7 @@ text_builder& text_builder::add(std::string_view piece) {
     ok_ = false;
     return *this;
   }
-  std::memmove(buf_ + len_, piece.data(), piece.size());
+  if (!piece.empty()) std::memmove(buf_ + len_, piece.data(), piece.size());
   len_ += piece.size();
   buf_[len_] = '\0';
   return *this;

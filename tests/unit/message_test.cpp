@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "wire/message.h"
+#include "wire/reply.h"
 
 namespace {
 
@@ -55,6 +56,21 @@ TEST(TextBuilder, FailsInsteadOfOverrunning) {
   b.add("h");
   EXPECT_FALSE(b.ok());
   EXPECT_STREQ(buf, "abcdefg");
+}
+
+// A done reply without result fields passed an empty view with no storage to
+// memmove, which the sanitizers stop: every handler answering plain done broke.
+TEST(TextBuilder, AnEmptyViewWithoutStorageAddsNothing) {
+  char buf[8] = "x";
+  EXPECT_TRUE(copy_text(buf, std::string_view{}));
+  EXPECT_STREQ(buf, "");
+  text_builder b(buf);
+  b.add("ab").add(std::string_view{}).add("c");
+  EXPECT_TRUE(b.ok());
+  EXPECT_STREQ(buf, "abc");
+  char reply[512];
+  EXPECT_EQ(reply_done(reply, "log_adm"), 0);
+  EXPECT_STREQ(reply, "RE=log_adm&STATUS=done&");
 }
 
 TEST(ParseLeadingLong, ReadsLikeAtoiWithoutOverflow) {
