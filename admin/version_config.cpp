@@ -92,6 +92,17 @@ void sync_working_directory() {
   if (dir) ::fsync(dir.get());
 }
 
+// A decimal port from 1 to 65535, digits only.
+bool is_port_number(std::string_view text) {
+  if (text.empty() || text.size() > 5) return false;
+  long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  return v >= 1 && v <= 65535;
+}
+
 }  // namespace
 
 int versionTAVR(char*, char* reply) {
@@ -128,8 +139,10 @@ int chg_tavr_config(char* message, char* reply, const char* peer) {
   if (!peer || !filtr_lan_ip(peer, "null")) return reply_refused(reply, "chg_tavr_config", "wrong_lan_ip");
   char value[fmt::message_size];
   if (select_value(message, "PORTTAVR", value) != field_found) return reply_refused(reply, "chg_tavr_config", "incorrect_qvector");
-  // A line break in the value would add lines of its own to the configuration.
-  if (std::strpbrk(value, "\r\n")) return reply_refused(reply, "chg_tavr_config", "incorrect_qvector");
+  // Only a port is written: any other text on the port line would be read at
+  // the next start as further settings (every key applies to any line that
+  // holds its name), and an empty value would stop that start.
+  if (!is_port_number(value)) return reply_refused(reply, "chg_tavr_config", "incorrect_qvector");
   char new_port_line[config_line_size];
   if (!text_builder(new_port_line).field(port_key, value).ok()) return reply_refused(reply, "chg_tavr_config", "incorrect_qvector");
 

@@ -10,7 +10,8 @@ int versionTAVR(char* message, char* reply);
 // PORT_CENTRAL value of the last line that mentions PORT_CENTRAL ("null" when
 // none gives one). No file: IPTAVR=null&PORTTAVR=null&CP=no_file&. 0 / -1.
 int get_tavr_config(char* message, char* reply);
-// Operation chg_tavr_config (PORTTAVR), local network only: every line that
+// Operation chg_tavr_config (PORTTAVR: digits only, 1 to 65535, else
+// incorrect_qvector and the file untouched), local network only: every line that
 // mentions PORT_CENTRAL becomes "PORT_CENTRAL=<value>&"; the complete new file
 // replaces the configuration in one rename. Refusals wrong_lan_ip,
 // incorrect_qvector, and IPTAVR=null&PORTTAVR=null&CP=no_file[1] / [2]. 0 / -1.

@@ -37,10 +37,18 @@ int changed_text(department_text kind, const dept_line& line, const char* new_eu
   return make_department_text(kind, changed, date_now(date), out);
 }
 
-// True when the file holds at least one line.
-bool has_a_line(const char* path) {
-  char first[fmt::line_size];
-  return read_first_line(path, first, sizeof first) == line_found;
+// The other identifier recorded on the last line of a firm file into out
+// ("null" for none); false when the file holds no line.
+bool recorded_secondary(const char* path, bool by_nip, char (&out)[dpt_stored_field_size]) {
+  line_reader reader(path);
+  if (!reader.is_open()) return false;
+  bool any = false;
+  for (const char* text = reader.next(); text; text = reader.next()) {
+    dept_line line(text);
+    copy_text(out, by_nip ? line.regon : line.nip);
+    any = true;
+  }
+  return any;
 }
 
 }  // namespace
@@ -72,17 +80,20 @@ int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, 
       join_path(dir, fname::firm_tmp, tmp, sizeof tmp) != 0)
     return -1;
   // A firm file without a line has no UID32 to follow: refused before any change.
-  if (!has_a_line(file)) return -1;
+  char recorded[dpt_stored_field_size] = "null";
+  if (!recorded_secondary(file, by_nip, recorded)) return -1;
+  // The copy goes only to the firm's own other identifier. Any other one
+  // named in the request would have its file (another firm's, or nobody's)
+  // overwritten, so the request is refused before anything changes.
+  if (!is_null_value(secondary) && std::strcmp(secondary, recorded) != 0) return -1;
   // Leftovers of an aborted rewrite must not enter this one.
   if (remove_file(tmp) != 0) return -1;
 
   line_reader reader(file);
   if (!reader.is_open()) return -1;
-  char last_secondary[dpt_stored_field_size] = "null";
   for (const char* text = reader.next(); text; text = reader.next()) {
     dept_line line(text);
     copy_text(uid32_out, dpt_stored_field_size, line.uid32);
-    copy_text(last_secondary, by_nip ? line.regon : line.nip);
     char changed[fmt::line_size];
     const char* out = text;
     if (chosen(dep, line)) {
@@ -94,13 +105,14 @@ int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, 
   }
   if (replace_by_rename(tmp, file) != 0) return -1;
 
-  if (is_null_value(last_secondary)) return 0;
+  if (is_null_value(recorded)) return 0;
   // The firm has a second identifier: its file becomes a copy of this one.
+  // A request that leaves it out is refused after the rewrite, as before.
   char target_dir[fmt::path_size], target[fmt::path_size];
-  if (is_null_value(secondary) || make_path_pesel(secondary, target_dir) != 0 ||
+  if (is_null_value(secondary) || make_path_pesel(recorded, target_dir) != 0 ||
       join_path(target_dir, fname::firm, target, sizeof target) != 0)
     return -1;
-  make_dir_pesel(secondary);
+  make_dir_pesel(recorded);
   return replace_with_copy(file, target);
 }
 

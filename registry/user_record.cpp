@@ -30,7 +30,7 @@ bool read_user_field(const char* text, const char* key, char* dst, std::size_t c
     copy_text(dst, cap, "null");
     return !required;
   }
-  return std::string_view(dst).find_first_of("\r\n") == std::string_view::npos;
+  return std::strchr(dst, '\n') == nullptr;
 }
 
 // Closes a composed line with the DATE field, or leaves it without one when

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Prepares a working directory for velmor-central: the configuration file,
+# a commented example of the access rules (velmorTAVR.access),
 # BIN/version, BIN/numerator, the DISK/ folders, the six empty journals of
 # DISK/LIST and the letter folders of DISK/UID32BASE and DISK/START with their
 # "name" markers -- the skeleton restore_files_local lays down. Existing files
@@ -37,6 +38,30 @@ LISTBASE=null&DIR=LIST&
 STARTBASE=null&DIR=START&
 TEST=0&
 CFG
+# Access rules: all commented out, so the server behaves as without the file
+# until the operator takes a line in.
+present velmorTAVR.access || cat > velmorTAVR.access <<'RULES'
+# velmor access rules, read once at start. Each line that is not blank or a
+# comment is one rule:  ALLOW=<names>&FROM=<networks>&
+#   names:    operations or groups, joined by ','. Groups:
+#             register  get_UID64 get_start_code get_special_pesel add_department
+#                       add_usr add_pesel_obj add_ip_node
+#             block     block_department block_user block_user_by_central_admin
+#             query     chk_scode get_dep_data check_user get_nlines_pesel
+#                       get_line_pesel_obj get_node versionTAVR
+#             admin     get_tavr_config chg_tavr_config log_adm get_last_log
+#                       restore_files_local
+#   networks: IPv4 or IPv6 addresses with an optional /prefix, joined by ','.
+# An operation that some rule names may be called only from the networks of
+# the rules naming it; an operation no rule names stays open to everyone. A
+# malformed line stops the start, naming the line.
+#
+# A typical deployment: departments register and block from their network,
+# administrators work from two hosts, anyone may ask.
+#ALLOW=register,block&FROM=10.20.0.0/16&
+#ALLOW=admin&FROM=10.0.0.5,10.0.0.6&
+#ALLOW=query&FROM=0.0.0.0/0,::/0&
+RULES
 if ! present BIN/version; then
   if [ -n "$version_file" ]; then
     ln -s "$version_file" BIN/version

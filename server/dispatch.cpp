@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/format.h"
+#include "server/access.h"
 #include "wire/message.h"
 
 int analizator(char* message, char* reply, const char* peer) {
@@ -18,6 +19,8 @@ int analizator(char* message, char* reply, const char* peer) {
     for (std::size_t i = 0; i < operation_count; ++i) {
       const operation_row& row = operation_table[i];
       if (std::strcmp(op, row.name) != 0) continue;
+      // The operator's rules are judged before the handler reads anything.
+      if (!access_allows(i, peer)) return access_refusal(row.name, reply);
       return row.with_peer ? row.with_peer(message, reply, peer) : row.plain(message, reply);
     }
   }

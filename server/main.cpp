@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "server/access.h"
 #include "server/config.h"
 #include "server/loop.h"
 #include "store/settings.h"
@@ -14,6 +15,14 @@ int main() {
   std::signal(SIGPIPE, SIG_IGN);
 
   read_config();
+  // A security setting that does not apply is worse than none: a malformed
+  // rule stops the start.
+  char why[256];
+  if (load_access_rules(access_file_name, why, sizeof why) != 0) {
+    std::printf("\n ERROR: %s\n", why);
+    return 1;
+  }
+  if (access_rule_count() > 0) std::printf(" ACCESS RULES:      %zu networks from %s\n", access_rule_count(), access_file_name);
   if (port_central == 0) {
     std::printf("\n\n   Error: Incorrect port number in config file\n\n");
     return 0;

@@ -63,10 +63,49 @@ bool wait_connected(int fd, int verbose) {
   return true;
 }
 
+// A local server's address: four decimal numbers 0 to 255 separated by dots
+// and nothing else. inet_pton alone is not enough: its failure used to leave
+// 0.0.0.0, which Linux connects to this very host. Leading zeros are refused
+// because other readers take them for octal; 0.x.x.x is "this host", never a
+// local server.
+bool parse_peer_address(const char* text, in_addr& out) {
+  unsigned char bytes[4];
+  const char* p = text;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0 && *p++ != '.') return false;
+    if (*p < '0' || *p > '9') return false;
+    if (*p == '0' && p[1] >= '0' && p[1] <= '9') return false;
+    unsigned v = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+      if (++digits > 3 || (v = v * 10 + static_cast<unsigned>(*p - '0')) > 255) return false;
+    bytes[i] = static_cast<unsigned char>(v);
+  }
+  if (*p != '\0' || bytes[0] == 0) return false;
+  std::memcpy(&out, bytes, sizeof bytes);
+  return true;
+}
+
+// A decoded answer is a message: one line of text, no control characters.
+// Bytes that were never coded under today's table decode to noise, which
+// holds control characters almost surely, so they do not pass for a reply.
+bool is_message_text(const char* decoded) {
+  for (const char* c = decoded; *c; ++c) {
+    unsigned char b = static_cast<unsigned char>(*c);
+    if (b < 0x20 || b == 0x7f) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int op_message(const char* address, int port, char* buf, int verbose) {
   if (std::strlen(buf) > fmt::message_max) return fail(buf);
+  sockaddr_in addr{};
+  if (!parse_peer_address(address, addr.sin_addr) || port < 1 || port > 65535) {
+    if (verbose) std::printf("Error: no local server at %s port %d\n", address, port);
+    return fail(buf);
+  }
   unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) {
     if (verbose) std::printf("Error opening socket on port %d\n", port);
@@ -83,11 +122,8 @@ int op_message(const char* address, int port, char* buf, int verbose) {
     if (verbose) std::printf("Error: test_nodes setsockopt failed [2]\n");
     return fail(buf);
   }
-  sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
-  // An address that is not dotted IPv4 leaves 0.0.0.0, which refuses.
-  ::inet_pton(AF_INET, address, &addr.sin_addr);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
 
   if (!set_blocking(fd.get(), false)) {
     print_errno(verbose, "[1] fcntl: ");
@@ -118,11 +154,13 @@ int op_message(const char* address, int port, char* buf, int verbose) {
     if (verbose) std::printf("Error reading from socket\n");
     return fail(buf);
   }
-  // Nothing at all is no answer: a zero-filled frame must not pass for one.
-  if (n == 0) return fail(buf);
+  // A short answer (nothing, a closed connection, a time-out part-way) is no
+  // answer: only a whole frame is decoded.
+  if (static_cast<std::size_t>(n) != sizeof frame) return fail(buf);
   if (std::memcmp(frame, fmt::unknown_reply, sizeof fmt::unknown_reply) == 0) return fail(buf);
   char decoded[fmt::message_size];
   decodeV1(frame, decoded);
+  if (!is_message_text(decoded)) return fail(buf);
   copy_text(buf, fmt::message_size, decoded);
   return 0;
 }

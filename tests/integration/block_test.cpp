@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -167,6 +168,71 @@ TEST_F(BlockTest, RefusalsLeaveTheWrittenState) {
       {"OP=block_department&DEP=1&NIP=null&REGON=RN234567895&", "RE=block_department&STATUS=refused&CP=no_file[3]&"},
   };
   for (const auto& b : bad) EXPECT_EQ(server.ask(b.request), b.reply) << b.request;
+}
+
+// A REGON of another firm (or of nobody) beside a firm's NIP used to have
+// the rewritten firm file copied over that identifier's file, folders made.
+TEST_F(BlockTest, AnotherFirmsIdentifierInTheRequestNoLongerOverwritesItsFile) {
+  fake_peer local(accept_all);
+  std::string uid = firm_with_three(local.port());
+  ASSERT_EQ(field(add_dep("b-1", "N1112223332", "RN111122220", std::to_string(local.port())), "STATUS"), "done");
+  ASSERT_EQ(field(add_dep("c-1", "N5270001118", "null", std::to_string(local.port())), "STATUS"), "done");
+  auto snapshot = [&] {
+    return pesel_nod(nip) + pesel_nod(regon) + pesel_nod("RN111122220") + pesel_nod("N1112223332") +
+           pesel_nod("N5270001118") + read_file(entry(uid) + "/node.q") +
+           read_file(server.path("DISK/LIST/list_pesel_nod.q")) + read_file(server.path("DISK/LIST/list_uid32base.q"));
+  };
+  const std::string before = snapshot();
+  const std::string firm_b = pesel_nod("RN111122220");
+  const char* requests[] = {
+      "OP=block_department&DEP=null&NIP=N1234563218&REGON=RN111122220&",  // firm B's REGON
+      "OP=block_department&DEP=null&NIP=N1234563218&REGON=RN234567895&",  // nobody's REGON
+      "OP=block_department&DEP=c-1&NIP=N5270001118&REGON=RN234567895&",   // a firm with no REGON
+  };
+  for (const char* r : requests) {
+    EXPECT_EQ(server.ask(r), "RE=block_department&STATUS=refused&CP=no_file[1]&") << r;
+    EXPECT_EQ(snapshot(), before) << r;
+  }
+  EXPECT_FALSE(file_exists(server.path("DISK/PESEL/RN/23"))) << "no folder for an identifier nobody has";
+  EXPECT_TRUE(local.requests().empty());
+  EXPECT_EQ(field(add_dep("d-1", "null", "RN234567895", std::to_string(local.port())), "STATUS"), "done")
+      << "that REGON is still free to register";
+
+  // The firm's own other identifier still receives the copy.
+  EXPECT_EQ(server.ask(std::string("OP=block_department&DEP=d-2&NIP=") + nip + "&REGON=" + regon + "&"),
+            "RE=block_department&STATUS=done&");
+  EXPECT_EQ(pesel_nod(nip), pesel_nod(regon));
+  EXPECT_EQ(pesel_nod("RN111122220"), firm_b);
+}
+
+// An IPNODE that is not dotted-decimal used to send the notice to this host,
+// and any bytes at all from the peer used to count as its acceptance.
+TEST_F(BlockTest, NoticeToANonAddressOrAnswerThatIsNoFrameNoLongerBlocks) {
+  std::atomic<int> mode{0};
+  const std::string answers[] = {fake_peer::coded("RE=block_department&STATUS=done&"), "SSH-2.0-banner\r\n",
+                                 "HTTP/1.1 400 Bad Request\r\n\r\n", "RE=block_department&STATUS=refused&"};
+  fake_peer local([&](const std::string&) { return answers[mode.load()]; });
+  std::string uid = firm_with_three(local.port());
+  const std::string node_q = read_file(entry(uid) + "/node.q");
+  const std::string block = std::string("OP=block_department&DEP=null&NIP=") + nip + "&REGON=" + regon + "&";
+
+  for (const char* address : {"a.b.c.d", "...", "127.0.0.1 "}) {
+    ASSERT_EQ(server.ask("OP=add_ip_node&UID32=" + uid + "&IPNODE=" + address + "&"), "RE=add_ip_node&STATUS=done&")
+        << "the form check still counts only the dots";
+    EXPECT_EQ(server.ask(block), "RE=block_department&STATUS=refused&CP=no_file[2]&") << address;
+    EXPECT_EQ(read_file(entry(uid) + "/node.q"), node_q) << address;
+  }
+  EXPECT_EQ(local.connections(), 0);
+
+  ASSERT_EQ(server.ask("OP=add_ip_node&UID32=" + uid + "&IPNODE=127.0.0.1&"), "RE=add_ip_node&STATUS=done&");
+  for (int m : {1, 2, 3}) {
+    mode = m;
+    EXPECT_EQ(server.ask(block), "RE=block_department&STATUS=refused&CP=no_file[2]&") << answers[m];
+    EXPECT_EQ(read_file(entry(uid) + "/node.q"), node_q) << answers[m];
+  }
+  mode = 0;
+  EXPECT_EQ(server.ask(block), "RE=block_department&STATUS=done&");
+  EXPECT_NE(read_file(entry(uid) + "/node.q"), node_q);
 }
 
 TEST_F(BlockTest, PortZeroDownPeersAndEmptyFilesRefuseBeforeAnythingIsSent) {

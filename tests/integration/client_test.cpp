@@ -66,6 +66,66 @@ TEST(OutgoingClient, RefusesOverlongRequestsWithoutConnecting) {
   EXPECT_EQ(peer.connections(), 0);
 }
 
+// The conversion of a text that is not dotted-decimal used to fail silently
+// and leave 0.0.0.0, which Linux connects to this host: the notice reached
+// whatever listened on the port here. A port was cut to its low 16 bits.
+TEST(OutgoingClient, NonDottedAddressOrBadPortNoLongerReachesThisHost) {
+  fake_peer peer([](const std::string&) { return fake_peer::coded("RE=block_department&STATUS=done&"); });
+  struct {
+    const char* address;
+    int port;
+  } cases[] = {
+      {"a.b.c.d", peer.port()},       {"...", peer.port()},        {"127.0.0.1 ", peer.port()},
+      {" 127.0.0.1", peer.port()},    {"0.0.0.0", peer.port()},    {"0.1.2.3", peer.port()},
+      {"256.0.0.1", peer.port()},     {"127.0.0.1.5", peer.port()}, {"127.0.1", peer.port()},
+      {"127.0.0.01", peer.port()},    {"127.0.0.+1", peer.port()}, {"1234.0.0.1", peer.port()},
+      {"", peer.port()},              {"127.0.0.1", 0},            {"127.0.0.1", -1},
+      {"127.0.0.1", 65536 + peer.port()},
+  };
+  for (auto& c : cases) {
+    char reply[512];
+    EXPECT_EQ(client_U(c.address, c.port, "OP=block_department&DEP=1&EUID=e&", reply), -1)
+        << "'" << c.address << "' port " << c.port;
+    EXPECT_STREQ(reply, "null") << "'" << c.address << "'";
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(peer.connections(), 0);
+
+  char reply[512];
+  EXPECT_EQ(client_U("127.0.0.1", peer.port(), "OP=block_department&DEP=1&EUID=e&", reply), 0);
+  EXPECT_EQ(peer.connections(), 1);
+}
+
+// Anything at the address used to count as an acceptance: only a whole
+// frame that decodes to a line of text is one now.
+TEST(OutgoingClient, AnythingButAWholeCodedFrameIsNoLongerAnAnswer) {
+  short_timeouts quick;
+  std::string frame = fake_peer::coded("RE=block_department&STATUS=done&");
+  struct {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"a banner", "SSH-2.0-banner\r\n"},
+      {"an HTTP error", "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n"},
+      {"a refusal outside a frame", "RE=block_department&STATUS=refused&CP=x&"},
+      {"a frame cut short", frame.substr(0, 1023)},
+      {"half a frame", frame.substr(0, 512)},
+      {"one byte every 100 ms", fake_peer::trickle()},
+  };
+  for (auto& c : cases) {
+    fake_peer peer([&](const std::string&) { return c.bytes; });
+    char reply[512];
+    EXPECT_EQ(client_U("127.0.0.1", peer.port(), "OP=block_department&DEP=1&EUID=e&", reply), -1) << c.what;
+    EXPECT_STREQ(reply, "null") << c.what;
+    EXPECT_EQ(peer.connections(), 1) << c.what;
+  }
+  // A whole frame of the empty message is an acceptance, as is any coded line.
+  fake_peer empty([](const std::string&) { return fake_peer::coded(""); });
+  char reply[512] = "x";
+  EXPECT_EQ(client_U("127.0.0.1", empty.port(), "OP=block_department&DEP=1&EUID=e&", reply), 0);
+  EXPECT_STREQ(reply, "");
+}
+
 // velmor-local started on a free port with the given mode.
 class local_server {
  public:

@@ -191,6 +191,21 @@ TEST_F(Users, BadInputIsRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(read_file(server.path("DISK/LIST/list_pesel_usr.q")), a.line + "\n");
 }
 
+// A carriage return in a value used to refuse the user with incorrect_qvector.
+TEST_F(Users, CarriageReturnsInValuesAreNoLongerRefusedButStoredAsSent) {
+  write_node(kNode, node_line(kNode, kNodeEuid));
+  added a = add(add_request("44051401359", "user", "RANGE=1\r2&ACT=\r&", "Jan\rKowalski"));
+  ASSERT_FALSE(a.uidp.empty()) << a.reply;
+  EXPECT_NE(a.line.find("&NAME=Jan\rKowalski&STAT=user&RANGE=1\r2&ACT=\r&"), std::string::npos) << a.line;
+  const std::string stored = a.line + "\n";
+  EXPECT_EQ(read_file(server.path(entry(a.uidp) + "/usr.q")), stored);
+  EXPECT_EQ(read_file(server.path(person_dir("44051401359") + "/pesel.usr")), stored);
+  EXPECT_EQ(read_file(server.path("DISK/LIST/list_pesel_usr.q")), stored);
+  EXPECT_EQ(read_file(server.path("DISK/LIST/list_uid32base.q")), stored);
+  EXPECT_EQ(check(kNode, kNodeEuid, a.uidp, a.euidp), "RE=check_user&STATUS=done&");
+  EXPECT_EQ(server.ask(add_request("02070803628", "user", "ACT=\n&")), kRefusedInput) << "a line feed still splits";
+}
+
 TEST_F(Users, ARecordThatCannotBeStoredNamesTheRole) {
   auto known = [&](const std::string& pesel, const std::string& uidp) {
     make_dirs(server.path(person_dir(pesel)));

@@ -85,9 +85,6 @@ TEST_F(VersionConfigTest, ChangeRewritesEveryPortLineAndKeepsTheRest) {
   EXPECT_EQ(server.ask("OP=get_tavr_config&"), "RE=get_tavr_config&PORTTAVR=9100&");
   EXPECT_EQ(server.ask("TEST=H00&"), "REPLY=velmorTAVR_CENTRAL&") << "still listening on the old port";
 
-  EXPECT_EQ(change(""), "RE=chg_tavr_config&STATUS=done&") << "any text, an empty one too";
-  EXPECT_EQ(server.ask("OP=get_tavr_config&"), "RE=get_tavr_config&PORTTAVR=&");
-
   set_config("TEST=1&\nLISTBASE=null&DIR=LIST&\n");
   EXPECT_EQ(change("9200"), "RE=chg_tavr_config&STATUS=done&");
   EXPECT_EQ(config(), "TEST=1&\nLISTBASE=null&DIR=LIST&\n") << "no port line is added";
@@ -119,6 +116,22 @@ TEST_F(VersionConfigTest, ChangeRefusalsLeaveTheConfigurationAsItWas) {
   EXPECT_EQ(change("9000"), "RE=chg_tavr_config&IPTAVR=null&PORTTAVR=null&CP=no_file[1]&");
   EXPECT_FALSE(file_exists(server.path("velmorTAVR.config")));
   EXPECT_FALSE(file_exists(server.path("velmorSOLK.tmp")));
+}
+
+// Any text used to be written as the port line: other settings rode along
+// (applied at the next start, since every key applies to any line holding its
+// name), and an empty value wrote a port line that stopped the next start.
+TEST_F(VersionConfigTest, ChangeNoLongerWritesAnythingButAPortNumber) {
+  const std::string before = config();
+  for (const char* bad : {"8809 PESELBASE DIR=../../victimdir", "", "0", "65536", "99999", "123456", "-1",
+                          "+80", " 80", "80 ", "8o", "0x50", "\r80"}) {
+    EXPECT_EQ(change(bad), "RE=chg_tavr_config&STATUS=refused&CP=incorrect_qvector&") << "'" << bad << "'";
+    EXPECT_EQ(config(), before) << "'" << bad << "'";
+  }
+  for (const char* good : {"1", "65535", "8809"}) {
+    EXPECT_EQ(change(good), "RE=chg_tavr_config&STATUS=done&") << good;
+    EXPECT_EQ(server.ask("OP=get_tavr_config&"), std::string("RE=get_tavr_config&PORTTAVR=") + good + "&");
+  }
 }
 
 TEST(ChangeConfigHandler, CallersOutsideTheLocalNetworkAreRefusedFirst) {

@@ -48,6 +48,12 @@ void fake_peer::run(responder answer) {
     if (reply == hold()) {
       pollfd p[2] = {{c, POLLIN, 0}, {fd_, POLLIN, 0}};
       ::poll(p, 2, 30000);  // until the client gives up or the peer is torn down
+    } else if (reply == trickle()) {
+      for (int i = 0; i < 300; ++i) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 100) != 0) break;  // the peer is torn down
+        if (::send(c, "x", 1, MSG_NOSIGNAL) != 1) break;
+      }
     } else if (!reply.empty()) {
       ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
     }

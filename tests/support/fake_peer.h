@@ -29,6 +29,8 @@ class fake_peer {
   static std::string plain_unknown();
   // A peer that holds the connection without answering until it is closed.
   static std::string hold() { return std::string("\x01hold", 5); }
+  // A peer that sends one byte every 100 ms until the client closes.
+  static std::string trickle() { return std::string("\x01trickle", 8); }
 
  private:
   void run(responder answer);

@@ -93,6 +93,11 @@ TEST(StripUserString, RefusesMissingOverlongOrBrokenValuesAndStillFillsEveryBuff
       {replace_field(kRequest, "DEP", std::string(40, 'd')), 0, "dep", "null"},
       {replace_field(kRequest, "EUIDP", std::string(40, 'e')), 0, "euidp", "null"},
       {replace_field(kRequest, "NAME", "Jan\nUID32=X"), 0, "name", "Jan\nUID32=X"},
+      {replace_field(kRequest, "ACT", "A\n"), 0, "act", "A\n"},
+      {replace_field(kRequest, "DEP", "\n7"), 0, "dep", "\n7"},
+      // Only a line feed splits a stored line: a carriage return is a value.
+      {replace_field(kRequest, "NAME", "Jan\rKowalski"), 1, "name", "Jan\rKowalski"},
+      {replace_field(kRequest, "RANGE", "1\r"), 1, "range", "1\r"},
       {"OP=", 0, "uid32", "null"},  // too short to hold a field: nothing left unset
       {"OP=", 0, "range", "null"},
       // UIDP matches inside EUIDP=, so a request must carry UIDP first.
