@@ -3,7 +3,7 @@
 // sends, and prints one line per notice. Options make it misbehave on
 // purpose, so the central server's failure handling can be tried.
 //
-//   velmor-local [-b ADDRESS] -p PORT [--refuse | --unknown | --close | --silent]
+//   velmor-local [-b ADDRESS] -p PORT [--delay MS] [--refuse | --unknown | --close | --silent]
 //
 // A department's own local server can start from here: decode a frame,
 // dispatch on OP, answer one coded frame.
@@ -32,6 +32,7 @@ struct options {
   std::string bind_address = "0.0.0.0";
   int port = 0;
   behaviour mode = behaviour::accept;
+  int delay_ms = 0;  // how long each notice waits for its answer
 };
 
 bool is_notice(std::string_view op) { return op == "block_department" || op == "block_user_by_TAVR"; }
@@ -52,10 +53,11 @@ bool answer(const char* request, behaviour mode, char* reply) {
   return true;
 }
 
-void serve(int client, behaviour mode) {
+void serve(int client, behaviour mode, int delay_ms) {
   unsigned char frame[fmt::frame_size] = {};
   ssize_t n = ::recv(client, frame, sizeof frame, MSG_WAITALL);
   if (n <= 0 || mode == behaviour::close) return;
+  if (delay_ms > 0) ::usleep(static_cast<useconds_t>(delay_ms) * 1000);
   char message[fmt::message_size];
   decodeV1(frame, message);
   char reply[fmt::message_size];
@@ -69,7 +71,7 @@ void serve(int client, behaviour mode) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: velmor-local [-b ADDRESS] -p PORT [--refuse | --unknown | --close | --silent]\n");
+  std::fprintf(stderr, "usage: velmor-local [-b ADDRESS] -p PORT [--delay MS] [--refuse | --unknown | --close | --silent]\n");
   return 2;
 }
 
@@ -81,7 +83,9 @@ int main(int argc, char** argv) {
   options o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if ((a == "-p" || a == "-b") && i + 1 < argc) {
+    if (a == "--delay" && i + 1 < argc) {
+      o.delay_ms = std::atoi(argv[++i]);
+    } else if ((a == "-p" || a == "-b") && i + 1 < argc) {
       if (a == "-p") o.port = std::atoi(argv[++i]);
       else o.bind_address = argv[++i];
     } else if (a == "--refuse") {
@@ -123,6 +127,6 @@ int main(int argc, char** argv) {
     }
     timeval tv{10, 0};  // a silent client must not hold the only thread for ever
     ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    serve(client.get(), o.mode);
+    serve(client.get(), o.mode, o.delay_ms);
   }
 }
