@@ -117,7 +117,7 @@ TEST_F(Concurrency, ConcurrentRequestsOnOneFirmLoseNoLine) {
                           "&DEP=d-0&NAME=U&STAT=user&");
       }));
     } else {
-      deps.push_back("x-" + std::to_string(i));
+      deps.push_back("x-" + std::to_string(i) + "-");  // no DEP text inside another (lines match by text)
       replies.push_back(std::async(std::launch::async, [this, d = deps.back(), &local] { return add_dep(d, local.port()); }));
     }
   }
