@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,8 +45,15 @@ namespace {
 // hold the listening socket, the event set or other clients' connections
 // (their peers would wait for a close that never comes).
 void close_all_but(int keep) {
-  if (keep > 3) ::syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u);
-  ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u);
+  bool ranged = keep <= 3 || ::syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
+  ranged = ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0 && ranged;
+  if (ranged) return;
+  // A kernel without close_range: one by one, up to the descriptor limit.
+  rlimit rl{};
+  const long last = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY
+                        ? static_cast<long>(rl.rlim_cur) : 65536;
+  for (long fd = 3; fd < last; ++fd)
+    if (fd != keep) ::close(static_cast<int>(fd));
 }
 
 [[noreturn]] void child_main(job& j) {
