@@ -15,7 +15,6 @@
 #include "registry/identifiers.h"
 #include "store/append.h"
 #include "store/date_field.h"
-#include "store/file_head.h"
 #include "store/lines.h"
 #include "wire/keytable.h"
 #include "wire/noise.h"
@@ -151,18 +150,9 @@ int main() {
       }));
   const std::string small = std::string(dir) + "/small.q";
   add_text_line(dir, "small.q", line.c_str());
-  row(file_head_uses_ring() ? "read_last_line_containing, one-line file (ring: one call)"
-                            : "read_last_line_containing, one-line file (no ring here)",
-      per_call_us(n, [&] {
+  row("read_last_line_containing, one-line file (open, pread, close)", per_call_us(n, [&] {
         sink = static_cast<unsigned>(read_last_line_containing(small.c_str(), "DEP=b1&", out, sizeof out));
       }));
-  {
-    const bool previous = allow_file_head_ring(false);
-    row("read_last_line_containing, one-line file, open/pread/close", per_call_us(n, [&] {
-          sink = static_cast<unsigned>(read_last_line_containing(small.c_str(), "DEP=b1&", out, sizeof out));
-        }));
-    allow_file_head_ring(previous);
-  }
   row("read_last_line_containing, no such file", per_call_us(n, [&] {
         sink = static_cast<unsigned>(read_last_line_containing((path + "x").c_str(), "DEP=b1&", out, sizeof out));
       }));

@@ -185,21 +185,29 @@ setup() {
 }
 
 # --- measuring ---------------------------------------------------------------
+# The whole process (every thread, kernel workers of the process included,
+# those that ended too), and its main thread alone: what the process hands
+# to other threads shows as the difference.
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+main_ticks() { awk '{print $14 + $15}' "/proc/$1/task/$1/stat"; }
 
-# run PID PORT CHECK...: one load run; prints "requests mismatches errors rps p50 p99 cpu_us_per_req".
+# run PID PORT CHECK...: one load run; prints "requests mismatches errors rps
+# p50 p99 cpu_us_per_req main_thread_us_per_req".
 run() {
   local pid=$1 port=$2 msg=$3
   shift 3
-  local before after out
+  local before after mbefore mafter out
   before=$(cpu_ticks "$pid")
+  mbefore=$(main_ticks "$pid")
   out=$("$load" -p "$port" -c "$conns" -d "$seconds" -m "$msg" "$@" 2>"$work/load.err")
   after=$(cpu_ticks "$pid")
-  awk -v out="$out" -v b="$before" -v a="$after" -v hz="$hz" 'BEGIN {
+  mafter=$(main_ticks "$pid")
+  awk -v out="$out" -v b="$before" -v a="$after" -v mb="$mbefore" -v ma="$mafter" -v hz="$hz" 'BEGIN {
     n = split(out, kv, /[ =]/)
     for (i = 1; i < n; i += 2) v[kv[i]] = kv[i + 1]
     cpu = (v["requests"] > 0 ? (a - b) * 1e6 / hz / v["requests"] : 0)
-    printf "%d %d %d %d %d %d %.2f\n", v["requests"], v["mismatches"], v["errors"], v["rps"], v["p50_us"], v["p99_us"], cpu
+    mcpu = (v["requests"] > 0 ? (ma - mb) * 1e6 / hz / v["requests"] : 0)
+    printf "%d %d %d %d %d %d %.2f %.2f\n", v["requests"], v["mismatches"], v["errors"], v["rps"], v["p50_us"], v["p99_us"], cpu, mcpu
   }'
 }
 
@@ -212,7 +220,7 @@ echo "velmor request-cost benchmark, $(date '+%Y-%m-%d %H:%M')"
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "runs: $pairs pairs (floor, server) of ${seconds}s, $conns connections in flight; CPU = user+system of the server process"
 setup
-printf '\n%-15s %9s %9s %9s %9s %7s %7s %7s %7s  %-19s %s\n' scenario "floor/s" "server/s" "floor us" "server us" eff target p50us p99us "eff per pair" verdict
+printf '\n%-15s %9s %9s %9s %9s %7s %7s %7s %7s %7s %7s  %-19s %s\n' scenario "floor/s" "server/s" "floor us" "server us" "main us" "other us" eff target p50us p99us "eff per pair" verdict
 for s in "${scenarios[@]}"; do
   [ "$s" = blocks ] && continue
   if [ -n "${why[$s]:-}" ]; then
@@ -221,11 +229,11 @@ for s in "${scenarios[@]}"; do
   fi
   if [ -n "${expect[$s]:-}" ]; then chk=(--expect "${expect[$s]}"); else chk=(--prefix "${prefix[$s]}" --length "${length[$s]}"); fi
   fchk=(--any)  # the floor answers zeros: only the 1024 bytes are checked
-  f_rps=() s_rps=() f_cpu=() s_cpu=() effs=() p50=() p99=()
+  f_rps=() s_rps=() f_cpu=() s_cpu=() s_main=() s_other=() effs=() p50=() p99=()
   failed=""
   for ((k = 0; k < pairs; ++k)); do
-    read -r fn fm fe frps _ _ fcpu < <(run "$floor_pid" "$floor_port" "${message[$s]}" "${fchk[@]}")
-    read -r sn sm se srps sp50 sp99 scpu < <(run "$server_pid" "$server_port" "${message[$s]}" "${chk[@]}")
+    read -r fn fm fe frps _ _ fcpu _ < <(run "$floor_pid" "$floor_port" "${message[$s]}" "${fchk[@]}")
+    read -r sn sm se srps sp50 sp99 scpu smain < <(run "$server_pid" "$server_port" "${message[$s]}" "${chk[@]}")
     if [ "$sm" -ne 0 ] || [ "$se" -ne 0 ] || [ "$sn" -eq 0 ]; then
       failed="$sm wrong replies and $se errors in $sn requests; $(head -c 200 "$work/load.err")"
       break
@@ -235,6 +243,7 @@ for s in "${scenarios[@]}"; do
       break
     fi
     f_rps+=("$frps") s_rps+=("$srps") f_cpu+=("$fcpu") s_cpu+=("$scpu") p50+=("$sp50") p99+=("$sp99")
+    s_main+=("$smain") s_other+=("$(awk -v c="$scpu" -v m="$smain" 'BEGIN { printf "%.2f", c - m }')")
     effs+=("$(awk -v f="$fcpu" -v c="$scpu" 'BEGIN { printf "%.2f", (c > 0 ? f / c : 0) }')")
   done
   if [ -n "$failed" ]; then
@@ -243,9 +252,10 @@ for s in "${scenarios[@]}"; do
   fi
   eff=$(printf '%s\n' "${effs[@]}" | median)
   verdict=$(awk -v e="$eff" -v t="${target[$s]}" 'BEGIN { print ((e >= t) ? "meets target" : "below target") }')
-  printf '%-15s %9.0f %9.0f %9.1f %9.1f %7.2f %7s %7.0f %7.0f  %-19s %s\n' "$s" \
+  printf '%-15s %9.0f %9.0f %9.1f %9.1f %7.1f %7.1f %7.2f %7s %7.0f %7.0f  %-19s %s\n' "$s" \
     "$(printf '%s\n' "${f_rps[@]}" | median)" "$(printf '%s\n' "${s_rps[@]}" | median)" \
     "$(printf '%s\n' "${f_cpu[@]}" | median)" "$(printf '%s\n' "${s_cpu[@]}" | median)" \
+    "$(printf '%s\n' "${s_main[@]}" | median)" "$(printf '%s\n' "${s_other[@]}" | median)" \
     "$eff" ">=${target[$s]}" "$(printf '%s\n' "${p50[@]}" | median)" "$(printf '%s\n' "${p99[@]}" | median)" \
     "$(IFS=' '; echo "${effs[*]}")" "$verdict"
 done

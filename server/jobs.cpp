@@ -13,7 +13,6 @@
 
 #include "base/io.h"
 #include "server/pipeline.h"
-#include "store/file_head.h"
 #include "store/settings.h"
 #include "wire/message.h"
 
@@ -57,8 +56,6 @@ void close_all_but(int keep) {
 }
 
 [[noreturn]] void child_main(job& j) {
-  // The submission ring is the parent's: its queues are shared memory.
-  allow_file_head_ring(false);
   close_all_but(j.fd);
   answer_job(j);
   std::fflush(stdout);

@@ -21,7 +21,6 @@
 #include "server/connections.h"
 #include "server/jobs.h"
 #include "server/pipeline.h"
-#include "store/file_head.h"
 #include "store/settings.h"
 #include "wire/message.h"
 
@@ -368,7 +367,6 @@ void server() {
   if (::epoll_ctl(st.epoll_fd, EPOLL_CTL_ADD, st.listen_fd, &ev) == -1) error("epoll_ctl");
   auto events = std::make_unique<epoll_event[]>(max_events);
   st.jobs = std::make_unique<job_queue>(st.epoll_fd);
-  start_file_head_ring();
 
   for (;;) {
     int n = ::epoll_wait(st.epoll_fd, events.get(), max_events, wait_timeout(st, monotonic_ms()));

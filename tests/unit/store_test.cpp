@@ -12,7 +12,6 @@
 
 #include "store/append.h"
 #include "store/date_field.h"
-#include "store/file_head.h"
 #include "store/line_reader.h"
 #include "store/lines.h"
 #include "store/paths.h"
@@ -22,18 +21,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// Runs body with the file heads read through the kernel's ring (where it
-// has one) and through plain calls.
-template <class Body>
-void with_both_head_readers(Body&& body) {
-  for (bool ring : {true, false}) {
-    SCOPED_TRACE(ring ? "ring" : "plain calls");
-    const bool previous = allow_file_head_ring(ring);
-    body();
-    allow_file_head_ring(previous);
-  }
-}
 
 void write_file(const std::string& path, const std::string& content) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -477,7 +464,7 @@ TEST_F(StoreDir, ReadersOnSmallFiles) {
       {"", first, nullptr, 512, line_none, ""},
   };
   const std::string path = at("f.q");
-  with_both_head_readers([&] {
+  {
     for (const auto& c : cases) {
       write_file(path, c.content);
       std::vector<char> out(c.cap, 'x');
@@ -491,12 +478,12 @@ TEST_F(StoreDir, ReadersOnSmallFiles) {
       }
       expect_like_fgets(path, c.reader == last ? nullptr : c.needle, c.reader == first, c.cap);
     }
-  });
+  }
 }
 
 TEST_F(StoreDir, ReadersTellAMissingFileOrADirectory) {
   char out[512];
-  with_both_head_readers([&] {
+  {
     for (const std::string& p : {at("missing.q"), root_}) {
       EXPECT_EQ(read_last_line(p.c_str(), out, sizeof out), line_no_file) << p;
       EXPECT_EQ(read_last_line_containing(p.c_str(), "", out, sizeof out), line_no_file) << p;
@@ -505,7 +492,7 @@ TEST_F(StoreDir, ReadersTellAMissingFileOrADirectory) {
       EXPECT_FALSE(r.is_open()) << p;
       EXPECT_EQ(r.next(), nullptr) << p;
     }
-  });
+  }
 }
 
 TEST_F(StoreDir, BackwardScanCrossesBlocksLikeAForwardWalk) {
@@ -568,7 +555,7 @@ TEST_F(StoreDir, OverlongLinesComeInPiecesLikeAForwardWalk) {
 // long line placed across it, read as a forward walk reads them.
 TEST_F(StoreDir, ReadersAgreeOnBothSidesOfTheFirstRead) {
   const std::string path = at("edge.q");
-  with_both_head_readers([&] {
+  {
     for (std::size_t size : {4095u, 4096u, 4097u, 4607u, 4608u, 4609u, 8191u, 8192u, 9300u}) {
       for (int long_at : {-1, 40, 45}) {  // index of a 700-byte line, -1 for none
         std::string content;
@@ -587,7 +574,7 @@ TEST_F(StoreDir, ReadersAgreeOnBothSidesOfTheFirstRead) {
         expect_walk_like_fgets(path);
       }
     }
-  });
+  }
 }
 
 // A pipe left in a file's place must not hold the reader (and the server) up.
