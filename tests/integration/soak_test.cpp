@@ -82,15 +82,20 @@ std::map<int, std::string> descriptors_of(pid_t pid) {
 }
 
 // The descriptors once the server has closed every client connection (it
-// closes each one just after writing its reply): no socket but the first,
-// the listening one. The last listing after two seconds otherwise.
+// closes each one just after writing its reply) and reaped every child that
+// answered a block (its pidfd goes once the child's end is seen): no socket
+// but the first, the listening one, and no pidfd. The last listing after
+// five seconds otherwise.
 std::map<int, std::string> settled_descriptors(pid_t pid) {
   std::map<int, std::string> fds;
-  for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(milliseconds(20))) {
+  for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(milliseconds(20))) {
     fds = descriptors_of(pid);
-    int sockets = 0;
-    for (const auto& [fd, target] : fds) sockets += starts_with(target, "socket:");
-    if (sockets <= 1) break;
+    int sockets = 0, passing = 0;
+    for (const auto& [fd, target] : fds) {
+      sockets += starts_with(target, "socket:");
+      passing += target.empty() || target == "anon_inode:[pidfd]";  // closed while listed, or a child's
+    }
+    if (sockets <= 1 && passing == 0) break;
   }
   return fds;
 }
