@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <random>
 #include <fstream>
 #include <filesystem>
 #include <arpa/inet.h>
@@ -76,17 +77,24 @@ void make_dirs(const std::string& path) {
   fs::create_directories(path, ec);
 }
 
+// Below the kernel's ephemeral range (32768 and up), so the port cannot be
+// taken meanwhile as the local end of some outgoing connection: tests open
+// thousands of them. Random, so parallel tests rarely try the same one.
 int free_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+  static std::mt19937 pick(std::random_device{}());
+  std::uniform_int_distribution<int> range(20000, 32000);
+  for (int tries = 0; tries < 200; ++tries) {
+    const int port = range(pick);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
+    ::close(fd);
+    if (!taken) return port;
+  }
+  return 0;
 }
 
 void make_letter_levels(const std::string& root) {
