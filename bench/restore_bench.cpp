@@ -3,15 +3,19 @@
 //   velmor-bench-restore [--keep]
 // Builds, in a folder under /tmp, the six journals of a registry with 20,000
 // user lines, 20,000 object lines, 5,000 department lines, 1,000 addresses and
-// 1,000 start codes, then times: a restore into empty trees, a restore over
-// the rebuilt trees, a restore after the journals grew by 5%, and
-// "cp -a" of the three trees into a scratch folder beside them.
+// 1,000 start codes, then times: a restore into empty trees, its floor (the
+// same folders and files, with the same bytes and modes, made into the same
+// empty trees by a loop that does nothing else: no journal is read, nothing
+// is planned), a restore over the rebuilt trees, a restore after the
+// journals grew by 5%, and "cp -a" of the three trees into a scratch folder
+// beside them.
 // --keep leaves the folder in place (removing it can take long on disks that
 // discard freed blocks at once).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <ftw.h>
 #include <random>
 #include <string>
@@ -183,6 +187,60 @@ void report(const char* what, timing t) {
   std::fflush(stdout);
 }
 
+// What a restore into empty trees made, in the order a walk from the roots
+// meets it: the floor makes exactly this and nothing else.
+struct made_entry {
+  std::string path;
+  bool folder;
+  mode_t mode;
+  std::string bytes;
+};
+std::vector<made_entry> made;
+
+int record_entry(const char* path, const struct stat* st, int type, struct FTW* at) {
+  if (at->level == 0) return 0;  // the tree roots exist before either run
+  made_entry e{path, type == FTW_D, st->st_mode & 07777, {}};
+  if (!e.folder) {
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return 1;
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) e.bytes.append(buf, n);
+    std::fclose(f);
+  }
+  made.push_back(std::move(e));
+  return 0;
+}
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW* at) {
+  return at->level == 0 ? 0 : ::remove(path);
+}
+
+// Empties the three trees, keeping their roots.
+void empty_trees() {
+  for (const char* t : {"DISK/PESEL", "DISK/UID32BASE", "DISK/START"}) ::nftw(t, remove_entry, 32, FTW_PHYS | FTW_DEPTH);
+}
+
+// The floor: every folder and file of the restore, made with plain calls.
+timing timed_floor() {
+  ::sync();
+  const mode_t mask = ::umask(0);  // the modes recorded are the restore's own
+  double c0 = cpu_seconds(RUSAGE_SELF);
+  auto t0 = std::chrono::steady_clock::now();
+  for (const made_entry& e : made) {
+    if (e.folder) {
+      if (::mkdir(e.path.c_str(), e.mode) != 0) std::exit(1);
+      continue;
+    }
+    int fd = ::open(e.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, e.mode);
+    if (fd < 0 || ::write(fd, e.bytes.data(), e.bytes.size()) != static_cast<ssize_t>(e.bytes.size()) ||
+        ::close(fd) != 0)
+      std::exit(1);
+  }
+  timing t{seconds_since(t0), cpu_seconds(RUSAGE_SELF) - c0};
+  ::umask(mask);
+  return t;
+}
+
 long dirs_seen = 0, files_seen = 0;
 int count_entry(const char*, const struct stat*, int type, struct FTW*) {
   if (type == FTW_D) ++dirs_seen;
@@ -214,6 +272,15 @@ int main(int argc, char** argv) {
 
   timing fresh = timed_restore();
   report("restore into empty trees:", fresh);
+  for (const char* t : {"DISK/PESEL", "DISK/UID32BASE", "DISK/START"}) ::nftw(t, record_entry, 32, FTW_PHYS);
+  std::size_t bytes = 0;
+  long floor_dirs = 0;
+  for (const made_entry& e : made) bytes += e.bytes.size(), floor_dirs += e.folder;
+  empty_trees();
+  timing floor = timed_floor();
+  report("floor into empty trees:", floor);
+  std::printf("  (%ld folders, %ld files, %zu bytes)\n", floor_dirs, static_cast<long>(made.size()) - floor_dirs,
+              bytes);
   timing again = timed_restore();
   report("restore over the rebuilt trees:", again);
 
@@ -236,6 +303,8 @@ int main(int argc, char** argv) {
   }
   report("cp -a of the three trees:", copy);
   std::printf("  (%ld folders, %ld files)\n", dirs_seen, files_seen);
+  std::printf("restore into empty trees / its floor, wall (cpu): %6.3f (%6.3f)\n", fresh.wall / floor.wall,
+              fresh.cpu / floor.cpu);
   std::printf("restore / cp -a, wall (cpu):\n");
   for (auto [what, t] : {std::pair{"  over the rebuilt trees", again}, std::pair{"  after 5% more lines", grown},
                          std::pair{"  into empty trees", fresh}})
