@@ -1,11 +1,15 @@
 // Cost of the department and node lookups against the length of the firm's
-// files: the firm lookup of an add over pesel.nod, and the queries
-// read_dep_data_in_UID32BASE and get_node_data over node.q. Prints the mean
-// microseconds per call for a 1-line and a 100,000-line file.
+// files: the firm lookup of an add over pesel.nod, the queries
+// read_dep_data_in_UID32BASE and get_node_data over node.q, and the whole
+// add_department handler registering the firm's newest department again.
+// Prints the mean microseconds per call for a 1-line and a 100,000-line
+// file, then, for the calls whose answer is near the end of the file, the
+// ratio of the two (1.0: the cost does not grow with the file).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <unistd.h>
 
@@ -70,6 +74,7 @@ int main() {
   }
   const std::string root = dir;
   std::printf("%-8s %-44s %12s\n", "lines", "call", "mean us");
+  std::map<std::string, std::map<int, double>> flat;  // calls that should not grow, by file length
   for (int lines : {1, 100000}) {
     const std::string base = root + "/" + std::to_string(lines);
     std::filesystem::create_directories(base + "/PESEL/N1/23/45/67/88/3");
@@ -92,21 +97,37 @@ int main() {
     char u[40], e[40], out[512];
     auto row = [&](const char* what, double us) { std::printf("%-8d %-44s %12.2f\n", lines, what, us); };
 
-    row("check_dep_in_pesel_base, DEP of last line",
-        mean_us(calls, 1, [&] { return check_dep_in_pesel_base(last.c_str(), nip, "null", u, e); }));
+    auto flat_row = [&](const char* what, double us) {
+      row(what, us);
+      flat[what][lines] = us;
+    };
+    flat_row("check_dep_in_pesel_base, DEP of last line",
+             mean_us(calls, 1, [&] { return check_dep_in_pesel_base(last.c_str(), nip, "null", u, e); }));
     row("check_dep_in_pesel_base, new DEP (whole file)",
         mean_us(scans, 1, [&] { return check_dep_in_pesel_base("Qnew", nip, "null", u, e); }));
     row("check_dep_in_pesel_base, DEP of first line",
         mean_us(scans, 1, [&] { return check_dep_in_pesel_base(first.c_str(), nip, "null", u, e); }));
-    row("read_dep_data_in_UID32BASE, DEP of last line",
-        mean_us(calls, 0, [&] { return read_dep_data_in_UID32BASE(last.c_str(), uid, out); }));
+    flat_row("read_dep_data_in_UID32BASE, DEP of last line",
+             mean_us(calls, 0, [&] { return read_dep_data_in_UID32BASE(last.c_str(), uid, out); }));
     row("read_dep_data_in_UID32BASE, DEP of first line",
         mean_us(scans, 0, [&] { return read_dep_data_in_UID32BASE(first.c_str(), uid, out); }));
-    row("get_node_data, DEP of last line",
-        mean_us(calls, 1, [&] { return get_node_data(uid, last.c_str(), out) == node_data::found; }));
+    flat_row("get_node_data, DEP of last line",
+             mean_us(calls, 1, [&] { return get_node_data(uid, last.c_str(), out) == node_data::found; }));
     row("get_node_data, DEP of first line",
         mean_us(scans, 1, [&] { return get_node_data(uid, first.c_str(), out) == node_data::found; }));
+    // The handler itself, the firm's newest department registered again:
+    // lookup, four appends (the firm file, node.q and both journals), reply.
+    const std::string request = "OP=add_department&NAME=Department " + std::to_string(lines - 1) + "&DEP=" + last +
+                                "&NIP=" + nip + "&REGON=null&PUID=9001&PORTP=9002&PORTQ=9003&NODES=2&";
+    flat_row("add_department, the newest department again", mean_us(2000, 0, [&] {
+               char message[512];
+               copy_text(message, request);
+               return add_department(message, message);
+             }));
   }
+  std::printf("\n%-52s %12s\n", "cost of 1 line / cost of 100,000 lines", "ratio");
+  for (const auto& [what, by_lines] : flat)
+    std::printf("%-52s %12.2f\n", what.c_str(), by_lines.at(1) / by_lines.at(100000));
   std::error_code ec;
   std::filesystem::remove_all(root, ec);
   return 0;

@@ -163,18 +163,19 @@ int read_last_line(const char* path, char* out, std::size_t cap) {
 }
 
 int read_last_line_containing(const char* path, const char* needle, char* out, std::size_t cap) {
+  unique_fd fd = open_for_reading(path);
+  if (!fd) return line_no_file;
   {
-    // Most files are whole in the first read, made without a descriptor.
+    // Most files are whole in the first read, with no status call.
     backward_lines head(-1);
-    const ssize_t r = read_file_head(path, head.window(), window_cap);
+    const ssize_t r = read_up_to(fd.get(), head.window(), window_cap, 0);
     if (r < 0) return line_no_file;
     if (r < window_cap) {
       head.start_whole(r);
       return head.last_containing(needle, out, cap);
     }
   }
-  unique_fd fd = open_for_reading(path);
-  if (!fd) return line_no_file;
+  // A larger one is searched from its end through the same descriptor.
   backward_lines lines(fd.get());
   if (!lines.start_sized()) return line_no_file;
   return lines.last_containing(needle, out, cap);
