@@ -20,14 +20,16 @@ job_kind kind_of(const char* message) {
   char op[40] = "";
   select_value(message, "OP", op);
   std::string_view o(op);
+  job_kind kind = job_kind::here;
+  if (o == "block_department" || o == "block_user_by_central_admin" || o == "get_special_pesel")
+    kind = job_kind::child;
+  else if (o == "restore_files_local" || o == "chg_tavr_config")
+    kind = job_kind::exclusive;
+  if (kind == job_kind::here) return kind;
   // The liveness request never reaches a handler, whatever its OP.
   char test[8] = "";
   select_value(message, "TEST", test);
-  if (std::string_view(test) == "H00") return job_kind::here;
-  if (o == "block_department" || o == "block_user_by_central_admin" || o == "get_special_pesel")
-    return job_kind::child;
-  if (o == "restore_files_local" || o == "chg_tavr_config") return job_kind::exclusive;
-  return job_kind::here;
+  return std::string_view(test) == "H00" ? job_kind::here : kind;
 }
 
 void answer_job(job& j) {
