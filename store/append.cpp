@@ -1,7 +1,10 @@
 #include "store/append.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -9,7 +12,9 @@
 
 #include "base/format.h"
 #include "base/io.h"
+#include "base/text.h"
 #include "store/paths.h"
+#include "store/write_seam.h"
 
 int add_text_line(const char* dir, const char* name, const char* line) {
   char path[fmt::path_size];
@@ -50,11 +55,73 @@ class line_buffer {
   std::size_t size_;
 };
 
-int write_and_close(unique_fd fd, const line_buffer& buf) {
-  bool ok = write_all(fd.get(), buf.data(), buf.size());
-  // close can be the first to report a failed write (network file systems).
-  if (::close(fd.release()) != 0) ok = false;
-  return ok ? append_written : append_failed;
+append_log* active_log = nullptr;
+
+bool lock_file(int fd) {
+  while (::flock(fd, LOCK_EX) != 0)
+    if (errno != EINTR) return false;
+  return true;
+}
+
+// True while fd is the file named path: a file that a taken-back append
+// removed while this writer waited for its lock is not.
+bool still_named(int fd, const char* path) {
+  struct stat a, b;
+  return ::fstat(fd, &a) == 0 && a.st_nlink > 0 && ::stat(path, &b) == 0 && a.st_ino == b.st_ino &&
+         a.st_dev == b.st_dev;
+}
+
+// Opens path for appending, made when missing (created tells), and locks it.
+// append_not_opened when it cannot be opened, append_failed when it cannot be
+// locked.
+int open_locked(const char* path, unique_fd& fd, bool& created) {
+  for (int round = 0; round < 16; ++round) {
+    created = false;
+    fd.reset(::open(path, O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (!fd && errno == ENOENT) {
+      fd.reset(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+      if (!fd && errno == EEXIST) continue;
+      created = static_cast<bool>(fd);
+    }
+    if (!fd) return append_not_opened;
+    if (!lock_file(fd.get())) return append_failed;
+    if (still_named(fd.get(), path)) return append_written;
+  }
+  return append_failed;
+}
+
+// Takes back what this writer made of path, under the lock: cut back to
+// begin, or removed when the append made the file. Only while the file
+// still ends at end, so another writer's later line is never touched.
+bool take_back(int fd, const char* path, off_t begin, off_t end, bool created) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_size != end || !still_named(fd, path)) return false;
+  // A file of its own is removed, so that no empty file stands for a record
+  // (an empty firm file would refuse the firm for ever).
+  if (created && begin == 0) return ::unlink(path) == 0;
+  return ::ftruncate(fd, begin) == 0;
+}
+
+// The line goes at the end under the file's lock; a write that stops short is
+// taken back before the lock is let go, so the file ends with whole lines.
+int write_and_close(const char* path, unique_fd fd, bool created, const line_buffer& buf) {
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return append_failed;
+  const off_t begin = st.st_size;
+  std::size_t done = store_write_up_to(path, fd.get(), buf.data(), buf.size());
+  if (done != buf.size()) {
+    if (!take_back(fd.get(), path, begin, begin + static_cast<off_t>(done), created)) std::perror(path);
+    return append_failed;
+  }
+  const off_t end = begin + static_cast<off_t>(buf.size());
+  // close can be the first to report a failed write (network file systems):
+  // the line is taken back then, as any other failed write.
+  if (::close(fd.release()) != 0) {
+    cut_back_append(path, begin, end, created);
+    return append_failed;
+  }
+  if (active_log) active_log->note(path, begin, end, created);
+  return append_written;
 }
 
 }  // namespace
@@ -62,17 +129,46 @@ int write_and_close(unique_fd fd, const line_buffer& buf) {
 int append_line(const char* path, const char* line) {
   line_buffer buf(line);
   if (!buf.ok()) return append_not_opened;
-  unique_fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd) return append_not_opened;
-  return write_and_close(std::move(fd), buf);
+  unique_fd fd;
+  bool created = false;
+  int rc = open_locked(path, fd, created);
+  if (rc != append_written) return rc;
+  return write_and_close(path, std::move(fd), created, buf);
 }
 
-int append_line_and_close(unique_fd fd, const char* line) {
+int append_line_and_close(unique_fd fd, const char* path, const char* line) {
   line_buffer buf(line);
-  if (!buf.ok() || !fd) return append_failed;
-  return write_and_close(std::move(fd), buf);
+  if (!buf.ok() || !fd || !lock_file(fd.get())) return append_failed;
+  // The lookup's descriptor may name a file taken back since: the path then.
+  if (!still_named(fd.get(), path)) return append_line(path, line) == append_written ? append_written : append_failed;
+  return write_and_close(path, std::move(fd), false, buf);
 }
 
 unique_fd open_for_update(const char* path) {
   return unique_fd(::open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK));
+}
+
+append_log::append_log() : outer_(active_log) { active_log = this; }
+append_log::~append_log() { active_log = outer_; }
+
+void append_log::note(const char* path, off_t begin, off_t end, bool created) {
+  entry e;
+  copy_text(e.path, path);
+  e.begin = begin;
+  e.end = end;
+  e.created = created;
+  entries_.push_back(e);
+}
+
+bool append_log::undo() {
+  bool all = true;
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
+    if (!cut_back_append(it->path, it->begin, it->end, it->created)) all = false;
+  entries_.clear();
+  return all;
+}
+
+bool cut_back_append(const char* path, off_t begin, off_t end, bool created) {
+  unique_fd fd(::open(path, O_WRONLY | O_CLOEXEC));
+  return fd && lock_file(fd.get()) && take_back(fd.get(), path, begin, end, created);
 }
