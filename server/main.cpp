@@ -5,6 +5,7 @@
 
 #include "server/access.h"
 #include "server/config.h"
+#include "server/instance_lock.h"
 #include "server/loop.h"
 #include "store/settings.h"
 
@@ -14,6 +15,12 @@ int main() {
   // A peer that closed early must not end the process; the write reports it.
   std::signal(SIGPIPE, SIG_IGN);
 
+  // Before anything is read, mounted or written: a second server on the same
+  // working directory would hand out the same identifiers twice.
+  if (take_instance_lock() != 0) {
+    std::printf("velmor-central: another server holds this working directory (%s)\n", instance_lock_name);
+    return 1;
+  }
   read_config();
   // A security setting that does not apply is worse than none: a malformed
   // rule stops the start.
