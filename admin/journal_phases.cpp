@@ -46,18 +46,35 @@ std::string* load_journal(replay_plan& plan, const char* name, std::size_t& size
   return &kept;
 }
 
+// Where the record of a journal line starts. A full disk under an older
+// version could leave a fragment without its newline, and the next line was
+// glued to it ("PESEL=1&UPESEL=2&UID32=..."): such a line holds the text of
+// its first key ("PESEL=") a second time, and the record is the text from
+// its last occurrence. The fragment before it is left out, never filed
+// under its own key.
+char* record_start(char* line) {
+  char* eq = std::strchr(line, '=');
+  if (!eq || eq == line) return line;
+  const std::string key(line, static_cast<std::size_t>(eq - line + 1));
+  char* start = line;
+  for (char* at = std::strstr(line + 1, key.c_str()); at; at = std::strstr(at + 1, key.c_str())) start = at;
+  return start;
+}
+
 // Calls fn(line) for every line of a loaded journal, the newline replaced by
 // NUL in place, while fn returns true. A line is its text up to a NUL byte.
+// A last line without its newline is a fragment of an append that stopped
+// short, and is skipped.
 template <class Fn>
 void each_line(std::string& text, Fn fn) {
   char* p = text.data();
   char* end = p + text.size() - 1;  // the NUL added by load_journal
   while (p < end) {
     char* nl = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    char* stop = nl ? nl : end;
-    *stop = '\0';
-    if (!fn(p)) return;
-    p = stop + 1;
+    if (!nl) return;
+    *nl = '\0';
+    if (!fn(record_start(p))) return;
+    p = nl + 1;
   }
 }
 
