@@ -12,6 +12,8 @@
 
 #include "base/io.h"
 #include "server/pipeline.h"
+#include "server/instance_lock.h"
+#include "store/durable.h"
 #include "store/file_head.h"
 #include "store/settings.h"
 #include "wire/message.h"
@@ -32,7 +34,13 @@ job_kind kind_of(const char* message) {
 
 void answer_job(job& j) {
   answer_request(j.message, j.frame, j.peer);
-  if (!write_all(j.fd, j.frame, sizeof j.frame)) std::perror("write");
+  // With SYNC=1& nothing is acknowledged before it is on the disk; when the
+  // sync fails the connection closes without a reply, and the client asks
+  // again.
+  if (sync_writes && sync_stored_data() != 0)
+    std::perror("syncfs");
+  else if (!write_all(j.fd, j.frame, sizeof j.frame))
+    std::perror("write");
   if (test_mode) std::printf("Closed connection on descriptor %d\n", j.fd);
   ::close(j.fd);
   j.fd = -1;
@@ -40,12 +48,21 @@ void answer_job(job& j) {
 
 namespace {
 
-// Every descriptor but the standard streams and keep: the child must not
-// hold the listening socket, the event set or other clients' connections
-// (their peers would wait for a close that never comes).
+// Every descriptor but the standard streams, keep and the instance lock: the
+// child must not hold the listening socket, the event set or other clients'
+// connections (their peers would wait for a close that never comes).
 void close_all_but(int keep) {
-  if (keep > 3) ::syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u);
-  ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u);
+  int lock = instance_lock_fd();
+  int first = keep < lock || lock < 3 ? keep : lock;
+  int second = first == keep ? lock : keep;
+  unsigned from = 3;
+  for (int k : {first, second}) {
+    if (k < 3) continue;
+    if (static_cast<unsigned>(k) > from) ::syscall(SYS_close_range, from, static_cast<unsigned>(k - 1), 0u);
+    from = static_cast<unsigned>(k) + 1;
+  }
+  ::syscall(SYS_close_range, from, ~0u, 0u);
+  forget_sync_targets();
 }
 
 [[noreturn]] void child_main(job& j) {

@@ -21,6 +21,8 @@
 #include "server/connections.h"
 #include "server/jobs.h"
 #include "server/pipeline.h"
+#include "server/reply_batch.h"
+#include "store/durable.h"
 #include "store/file_head.h"
 #include "store/settings.h"
 #include "wire/message.h"
@@ -109,6 +111,7 @@ struct loop_state {
   int epoll_fd = -1;
   connection_table connections;
   std::unique_ptr<job_queue> jobs;
+  reply_batch replies;  // held for the turn's sync (SYNC=1&)
   std::size_t max_clients = 1;
   // Accepting is paused after the process ran out of descriptors, or while
   // the client limit is reached by connections that cannot give way. The
@@ -175,6 +178,14 @@ void take_request(loop_state& st, int fd, unsigned char* frame) {
   const job_kind kind = kind_of(message);
   if (kind == job_kind::here && st.jobs->idle()) {
     answer_request(message, frame, st.connections.peer(fd));
+    if (sync_writes) {
+      // Sent after the turn's sync, with the other replies of the turn.
+      st.connections.remove(fd);
+      ::epoll_ctl(st.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+      st.replies.hold(fd, frame);
+      if (st.replies.full()) st.replies.release();
+      return;
+    }
     if (::write(fd, frame, fmt::frame_size) < 0) std::perror("write");
     close_connection(st, fd);
     return;
@@ -369,6 +380,7 @@ void server() {
   auto events = std::make_unique<epoll_event[]>(max_events);
   st.jobs = std::make_unique<job_queue>(st.epoll_fd);
   start_file_head_ring();
+  if (sync_writes) open_sync_targets();
 
   for (;;) {
     int n = ::epoll_wait(st.epoll_fd, events.get(), max_events, wait_timeout(st, monotonic_ms()));
@@ -398,5 +410,6 @@ void server() {
     expire(st, now);
     if (st.accept_paused && (st.clients() < st.max_clients || (st.accept_retry_at > 0 && now >= st.accept_retry_at)))
       accept_burst(st, now);
+    st.replies.release();
   }
 }

@@ -11,8 +11,9 @@ ssize_t plain_write(const char*, int fd, const void* p, std::size_t n, off_t at)
 }
 int plain_rename(const char* from, const char* to) { return std::rename(from, to); }
 int plain_sync(const char*, int fd) { return ::fdatasync(fd); }
+int plain_sync_fs(int fd) { return ::syncfs(fd); }
 
-constexpr store_write_ops plain_ops{plain_write, plain_rename, plain_sync};
+constexpr store_write_ops plain_ops{plain_write, plain_rename, plain_sync, plain_sync_fs};
 store_write_ops active_ops = plain_ops;
 
 }  // namespace

@@ -13,6 +13,9 @@ struct store_write_ops {
   int (*rename)(const char* from, const char* to);
   // Brings fd's data to the disk (fdatasync); 0 or -1.
   int (*sync)(const char* path, int fd);
+  // Brings everything written to the file system of the open folder fd to
+  // the disk, data and folder entries (syncfs); 0 or -1.
+  int (*sync_fs)(int fd);
 };
 
 // The table in force; tests replace members and put it back with
