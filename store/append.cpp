@@ -13,7 +13,9 @@
 #include "base/format.h"
 #include "base/io.h"
 #include "base/text.h"
+#include "store/durable.h"
 #include "store/paths.h"
+#include "store/settings.h"
 #include "store/write_seam.h"
 
 int add_text_line(const char* dir, const char* name, const char* line) {
@@ -121,6 +123,7 @@ int write_and_close(const char* path, unique_fd fd, bool created, const line_buf
     return append_failed;
   }
   if (active_log) active_log->note(path, begin, end, created);
+  if (sync_writes) note_written_file(path, created);
   return append_written;
 }
 

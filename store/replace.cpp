@@ -11,9 +11,15 @@
 #include "base/io.h"
 #include "base/owners.h"
 #include "base/text.h"
+#include "store/durable.h"
+#include "store/settings.h"
 #include "store/write_seam.h"
 
-int replace_by_rename(const char* from, const char* to) { return store_ops().rename(from, to) == 0 ? 0 : -1; }
+int replace_by_rename(const char* from, const char* to) {
+  if (store_ops().rename(from, to) != 0) return -1;
+  if (sync_writes) note_written_file(to, true);
+  return 0;
+}
 
 int remove_file(const char* path) { return ::unlink(path) == 0 || errno == ENOENT ? 0 : -1; }
 
@@ -64,7 +70,10 @@ int write_record_at(const char* path, const char* record, std::size_t n, off_t a
   ssize_t kept = at < st.st_size && n <= sizeof old ? read_up_to(fd.get(), old, n, at) : 0;
   if (kept < 0) return -1;
   if (at >= st.st_size || n > sizeof old) kept = 0;
-  if (store_write_all(path, fd.get(), record, n, at)) return ::close(fd.release()) == 0 ? 0 : -1;
+  if (store_write_all(path, fd.get(), record, n, at)) {
+    if (sync_writes) note_written_file(path, st.st_size == 0);
+    return ::close(fd.release()) == 0 ? 0 : -1;
+  }
   if (kept > 0) write_all(fd.get(), old, static_cast<std::size_t>(kept), at);
   if (::ftruncate(fd.get(), st.st_size) != 0) std::perror("ftruncate");
   return -1;

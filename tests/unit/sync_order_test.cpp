@@ -3,6 +3,7 @@
 // ends of the connections: at the moment of the sync none may hold a reply.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -23,7 +24,8 @@ namespace {
 
 struct sync_watch {
   std::vector<int> clients;     // the clients' ends
-  int syncs = 0;
+  int syncs = 0;                // whole file systems
+  std::vector<std::string> synced;  // files and folders
   int replies_before_sync = 0;  // replies readable when a sync ran
   bool fail = false;
 };
@@ -34,8 +36,7 @@ bool readable(int fd) {
   return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
-int watching_sync(int) {
-  ++watch.syncs;
+int look_at_clients() {
   for (int c : watch.clients)
     if (readable(c)) ++watch.replies_before_sync;
   if (watch.fail) {
@@ -44,14 +45,24 @@ int watching_sync(int) {
   }
   return 0;
 }
+int watching_sync_fs(int) {
+  ++watch.syncs;
+  return look_at_clients();
+}
+int watching_sync(const char* path, int) {
+  watch.synced.push_back(path);
+  return look_at_clients();
+}
 
 class SyncOrder : public testing_support::scratch_settings {
  protected:
+  static void write_file_lines(const std::string& path) { testing_support::write_file(path, "A=1&\n"); }
   void SetUp() override {
     scratch_settings::SetUp();
     watch = sync_watch{};
     sync_writes = 1;
-    store_ops().sync_fs = watching_sync;
+    store_ops().sync_fs = watching_sync_fs;
+    store_ops().sync = watching_sync;
     open_sync_targets();
   }
   void TearDown() override {
@@ -81,24 +92,45 @@ class SyncOrder : public testing_support::scratch_settings {
 };
 
 TEST_F(SyncOrder, TheRepliesOfATurnShareOneSyncAndLeaveOnlyAfterIt) {
+  // Three requests of one turn append to one journal; the third makes a file.
+  const std::string journal = dir / "LIST/list_pesel_obj.q";
+  const std::string made = dir / "PESEL/new.obj";
+  write_file_lines(journal);
+  write_file_lines(made);
   reply_batch batch;
   std::vector<std::string> frames;
   for (int i = 0; i < 3; ++i) {
+    note_written_file(journal.c_str(), false);
+    if (i == 2) note_written_file(made.c_str(), true);
     std::string frame(fmt::frame_size, static_cast<char>('a' + i));
     frames.push_back(frame);
     batch.hold(connection(), reinterpret_cast<const unsigned char*>(frame.data()));
   }
   for (int c : watch.clients) EXPECT_FALSE(readable(c)) << "a held reply left before the sync";
   batch.release();
-  EXPECT_EQ(watch.syncs, 1) << "one sync for the whole turn (one file system here)";
+  EXPECT_EQ(std::count(watch.synced.begin(), watch.synced.end(), journal), 1) << "one sync for the whole turn";
+  EXPECT_EQ(std::count(watch.synced.begin(), watch.synced.end(), made), 1);
+  EXPECT_EQ(std::count(watch.synced.begin(), watch.synced.end(), dir / "PESEL"), 1) << "the new entry's folder";
+  EXPECT_EQ(std::count(watch.synced.begin(), watch.synced.end(), dir.path()), 1) << "and the folders above it";
+  EXPECT_EQ(std::count(watch.synced.begin(), watch.synced.end(), dir / "LIST"), 0) << "an append changes no entry";
+  EXPECT_EQ(watch.syncs, 0) << "no whole file system for the store's own writes";
   EXPECT_EQ(watch.replies_before_sync, 0);
   for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(reply_of(watch.clients[i]), frames[i]);
+
+  // A turn with a write beside the store (a restore): the whole file system.
+  note_unlisted_writes();
+  batch.hold(connection(), reinterpret_cast<const unsigned char*>(frames[0].data()));
+  const std::size_t files_before = watch.synced.size();
   batch.release();
-  EXPECT_EQ(watch.syncs, 1) << "nothing held, nothing synced";
+  EXPECT_EQ(watch.syncs, 1);
+  EXPECT_EQ(watch.synced.size(), files_before);
+  EXPECT_EQ(watch.replies_before_sync, 0);
+  EXPECT_EQ(reply_of(watch.clients.back()), frames[0]);
 }
 
 TEST_F(SyncOrder, AFailedSyncSendsNoReplyAndClosesTheConnections) {
   watch.fail = true;
+  note_unlisted_writes();
   reply_batch batch;
   std::string frame(fmt::frame_size, 'r');
   batch.hold(connection(), reinterpret_cast<const unsigned char*>(frame.data()));
@@ -112,9 +144,10 @@ TEST_F(SyncOrder, AJobAnsweredOnItsOwnSyncsBeforeItsReply) {
   job j;
   j.fd = connection();
   copy_text(j.peer, "127.0.0.1");
-  copy_text(j.message, "TEST=H00&");
+  // Refused before it writes (no NICK): the operation alone decides.
+  copy_text(j.message, "OP=log_adm&PESEL=44051401359&");
   answer_job(j);
-  EXPECT_EQ(watch.syncs, 1);
+  EXPECT_EQ(watch.syncs, 1) << "the administrators' log is written beside the store";
   EXPECT_EQ(watch.replies_before_sync, 0);
   EXPECT_EQ(reply_of(watch.clients[0]).size(), fmt::frame_size);
 }
