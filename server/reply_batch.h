@@ -27,6 +27,11 @@ class reply_batch {
   // closed. When the sync fails no reply is sent: the connections close
   // without one, and their clients ask again.
   void release();
+  // Sends every held reply (none when synced is false) and closes the
+  // connections, without a sync of its own.
+  void send(bool synced);
+  // Takes over every reply other holds.
+  void take_from(reply_batch& other);
 
  private:
   struct held {

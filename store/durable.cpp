@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "base/format.h"
@@ -16,29 +14,7 @@ namespace {
 
 std::vector<int> targets;
 bool opened = false;
-
-// Files and folders to sync; past max_noted a whole-file-system sync is cheaper.
-constexpr std::size_t max_noted = 512;
-std::vector<std::string> files, folders;
-bool whole_fs = false;
-
-void add_once(std::vector<std::string>& list, std::string_view path) {
-  for (const std::string& p : list)
-    if (p == path) return;
-  if (list.size() >= max_noted) {
-    whole_fs = true;
-    return;
-  }
-  list.emplace_back(path);
-}
-
-int sync_path(const char* path, bool folder) {
-  int fd = ::open(path, (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-  if (fd < 0) return -1;
-  int rc = store_ops().sync(path, fd);
-  ::close(fd);
-  return rc;
-}
+bool written = false;
 
 }  // namespace
 
@@ -66,46 +42,31 @@ void open_sync_targets() {
   }
 }
 
-void note_written_file(const char* path, bool new_entry) {
-  std::string_view p(path);
-  add_once(files, p);
-  if (!new_entry) return;
-  // The folder holding the entry, and every folder above it inside the
-  // working directory: any of them may have been made for this file.
-  for (std::size_t slash = p.rfind('/'); slash != std::string_view::npos && slash > 0; slash = p.rfind('/')) {
-    p = p.substr(0, slash);
-    while (!p.empty() && p.back() == '/') p.remove_suffix(1);
-    if (p.empty()) break;
-    add_once(folders, p);
-  }
-  add_once(folders, ".");
-}
-
-void note_unlisted_writes() { whole_fs = true; }
-
-int sync_stored_data() {
-  int rc = 0;
-  if (whole_fs) {
-    if (!opened) open_sync_targets();
-    for (int fd : targets)
-      if (store_ops().sync_fs(fd) != 0) rc = -1;
-  } else {
-    for (const std::string& f : files)
-      if (sync_path(f.c_str(), false) != 0) rc = -1;
-    for (const std::string& d : folders)
-      if (sync_path(d.c_str(), true) != 0) rc = -1;
-  }
-  files.clear();
-  folders.clear();
-  whole_fs = false;
-  return rc;
-}
-
 void forget_sync_targets() {
   targets.clear();
   opened = false;
-  // A child starts with nothing of its own to sync.
-  files.clear();
-  folders.clear();
-  whole_fs = false;
+  written = false;
+}
+
+void note_written_file(const char*, bool) { written = true; }
+void note_unlisted_writes() { written = true; }
+
+sync_set take_noted() {
+  sync_set s;
+  s.written = written;
+  written = false;
+  return s;
+}
+
+int sync_set_now(const sync_set& s) {
+  if (s.empty()) return 0;
+  int rc = 0;
+  for (int fd : targets)
+    if (store_ops().sync_fs(fd) != 0) rc = -1;
+  return rc;
+}
+
+int sync_stored_data() {
+  if (!opened) open_sync_targets();
+  return sync_set_now(take_noted());
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "server/config.h"
 #include "server/jobs.h"
 #include "server/reply_batch.h"
+#include "server/sync_worker.h"
 #include "store/durable.h"
 #include "store/settings.h"
 #include "store/write_seam.h"
@@ -24,8 +26,7 @@ namespace {
 
 struct sync_watch {
   std::vector<int> clients;     // the clients' ends
-  int syncs = 0;                // whole file systems
-  std::vector<std::string> synced;  // files and folders
+  int syncs = 0;
   int replies_before_sync = 0;  // replies readable when a sync ran
   bool fail = false;
 };
@@ -49,20 +50,15 @@ int watching_sync_fs(int) {
   ++watch.syncs;
   return look_at_clients();
 }
-int watching_sync(const char* path, int) {
-  watch.synced.push_back(path);
-  return look_at_clients();
-}
+
 
 class SyncOrder : public testing_support::scratch_settings {
  protected:
-  static void write_file_lines(const std::string& path) { testing_support::write_file(path, "A=1&\n"); }
   void SetUp() override {
     scratch_settings::SetUp();
     watch = sync_watch{};
     sync_writes = 1;
     store_ops().sync_fs = watching_sync_fs;
-    store_ops().sync = watching_sync;
     open_sync_targets();
   }
   void TearDown() override {
@@ -92,40 +88,50 @@ class SyncOrder : public testing_support::scratch_settings {
 };
 
 TEST_F(SyncOrder, TheRepliesOfATurnShareOneSyncAndLeaveOnlyAfterIt) {
-  // Three requests of one turn append to one journal; the third makes a file.
-  const std::string journal = dir / "LIST/list_pesel_obj.q";
-  const std::string made = dir / "PESEL/new.obj";
-  write_file_lines(journal);
-  write_file_lines(made);
   reply_batch batch;
   std::vector<std::string> frames;
   for (int i = 0; i < 3; ++i) {
-    note_written_file(journal.c_str(), false);
-    if (i == 2) note_written_file(made.c_str(), true);
+    note_written_file("DISK/LIST/list_pesel_obj.q", i == 2);
     std::string frame(fmt::frame_size, static_cast<char>('a' + i));
     frames.push_back(frame);
     batch.hold(connection(), reinterpret_cast<const unsigned char*>(frame.data()));
   }
   for (int c : watch.clients) EXPECT_FALSE(readable(c)) << "a held reply left before the sync";
   batch.release();
-  EXPECT_EQ(std::count(watch.synced.begin(), watch.synced.end(), journal), 1) << "one sync for the whole turn";
-  EXPECT_EQ(std::count(watch.synced.begin(), watch.synced.end(), made), 1);
-  EXPECT_EQ(std::count(watch.synced.begin(), watch.synced.end(), dir / "PESEL"), 1) << "the new entry's folder";
-  EXPECT_EQ(std::count(watch.synced.begin(), watch.synced.end(), dir.path()), 1) << "and the folders above it";
-  EXPECT_EQ(std::count(watch.synced.begin(), watch.synced.end(), dir / "LIST"), 0) << "an append changes no entry";
-  EXPECT_EQ(watch.syncs, 0) << "no whole file system for the store's own writes";
+  EXPECT_EQ(watch.syncs, 1) << "one sync for the whole turn (one file system here)";
   EXPECT_EQ(watch.replies_before_sync, 0);
   for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(reply_of(watch.clients[i]), frames[i]);
 
-  // A turn with a write beside the store (a restore): the whole file system.
-  note_unlisted_writes();
+  // A turn of queries only wrote nothing: no sync, the reply at once.
   batch.hold(connection(), reinterpret_cast<const unsigned char*>(frames[0].data()));
-  const std::size_t files_before = watch.synced.size();
   batch.release();
   EXPECT_EQ(watch.syncs, 1);
-  EXPECT_EQ(watch.synced.size(), files_before);
-  EXPECT_EQ(watch.replies_before_sync, 0);
   EXPECT_EQ(reply_of(watch.clients.back()), frames[0]);
+}
+
+TEST_F(SyncOrder, TheSyncThreadReleasesABatchOnlyAfterItsSync) {
+  int epfd = ::epoll_create1(EPOLL_CLOEXEC);
+  ASSERT_GE(epfd, 0);
+  {
+    sync_worker worker(epfd);
+    reply_batch batch;
+    std::string frame(fmt::frame_size, 'w');
+    for (int i = 0; i < 2; ++i) batch.hold(connection(), reinterpret_cast<const unsigned char*>(frame.data()));
+    note_written_file("DISK/PESEL/x", true);
+    worker.submit(batch);
+    EXPECT_TRUE(batch.empty());
+    EXPECT_TRUE(worker.busy());
+    epoll_event ev;
+    ASSERT_EQ(::epoll_wait(epfd, &ev, 1, 10000), 1) << "the sync never finished";
+    EXPECT_TRUE(worker.is_done_event(ev.data.fd));
+    for (int c : watch.clients) EXPECT_FALSE(readable(c)) << "sent before the loop took the result";
+    worker.finished();
+    EXPECT_FALSE(worker.busy());
+    EXPECT_EQ(watch.syncs, 1);
+    EXPECT_EQ(watch.replies_before_sync, 0);
+    for (int c : watch.clients) EXPECT_EQ(reply_of(c), frame);
+  }
+  ::close(epfd);
 }
 
 TEST_F(SyncOrder, AFailedSyncSendsNoReplyAndClosesTheConnections) {
