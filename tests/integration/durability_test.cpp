@@ -13,9 +13,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "tests/support/dated_text.h"
+#include "tests/support/fake_peer.h"
 #include "tests/support/memory_dir.h"
 #include "tests/support/record_paths.h"
 #include "tests/support/server_fixture.h"
@@ -172,6 +175,50 @@ TEST(FullDisk, RefusedAppendsLeaveNoFragmentAndEveryAcknowledgedObjectSurvivesAR
   for (std::size_t i = 0; i < acknowledged.size(); ++i)
     EXPECT_EQ(server.ask("OP=get_line_pesel_obj&PESEL=" + person + "&NLINE=" + std::to_string(i + 1) + "&"),
               acknowledged[i]);
+}
+
+// The real loop with SYNC=1&: concurrent registrations all answered and all
+// stored, a block answered by its child, the start-up report as without it.
+TEST(SyncedServer, AnswersEveryRequestWithItsRecordStoredAndKeepsTheReport) {
+  central_server plain(testing_support::with_config("PORT_CENTRAL=@PORT@&\n"));
+  ASSERT_TRUE(plain.start());
+  testing_support::server_options synced = testing_support::with_config("PORT_CENTRAL=@PORT@&\nSYNC=1&\n");
+  synced.linked_letter_levels = true;
+  central_server server(synced);
+  ASSERT_TRUE(server.start()) << server.errors();
+  auto report = [](const central_server& s) {
+    std::string out = s.output();
+    std::string port = std::to_string(s.port());
+    out.replace(out.find(port), port.size(), "PORT");
+    return out;
+  };
+  EXPECT_EQ(report(server), report(plain)) << "SYNC=1& is not in the start-up report";
+
+  constexpr int writers = 8, each = 25;
+  std::vector<std::thread> threads;
+  std::atomic<int> done{0};
+  for (int w = 0; w < writers; ++w)
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < each; ++i) {
+        std::string id = "RS" + std::to_string(300000000 + w * 1000 + i);
+        if (server.ask("OP=add_pesel_obj&PESEL=" + id + "&UID32=u&DEP=1&") == "RE=add_pesel_obj&STATUS=done&") ++done;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(done.load(), writers * each);
+  EXPECT_EQ(testing_support::lines_of(read_file(server.path("DISK/LIST/list_pesel_obj.q"))).size(),
+            static_cast<std::size_t>(writers * each));
+
+  // A block is answered by a child, which syncs on its own before replying.
+  testing_support::fake_peer local(
+      [](const std::string&) { return testing_support::fake_peer::coded("RE=block_department&STATUS=done&"); });
+  std::string dep = server.ask("OP=add_department&NAME=S&DEP=d&NIP=RS400000001&REGON=null&PUID=" +
+                               std::to_string(local.port()) + "&PORTP=1&PORTQ=2&NODES=1&");
+  ASSERT_EQ(value_of(dep, "STATUS"), "done") << dep;
+  ASSERT_EQ(server.ask("OP=add_ip_node&UID32=" + value_of(dep, "UID32") + "&IPNODE=127.0.0.1&"),
+            "RE=add_ip_node&STATUS=done&");
+  EXPECT_EQ(server.ask("OP=block_department&DEP=d&NIP=RS400000001&REGON=null&"), "RE=block_department&STATUS=done&");
+  EXPECT_EQ(local.requests().size(), 1u);
 }
 
 }  // namespace
