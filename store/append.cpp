@@ -65,18 +65,18 @@ bool lock_file(int fd) {
   return true;
 }
 
-// True while fd is the file named path: a file that a taken-back append
-// removed while this writer waited for its lock is not.
-bool still_named(int fd, const char* path) {
-  struct stat a, b;
-  return ::fstat(fd, &a) == 0 && a.st_nlink > 0 && ::stat(path, &b) == 0 && a.st_ino == b.st_ino &&
-         a.st_dev == b.st_dev;
+// The size of the file fd names, -1 when it has none any more: a file that a
+// taken-back append removed, or a block renamed another file over, while
+// this writer waited for its lock (its last name is gone).
+off_t linked_size(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && st.st_nlink > 0 ? st.st_size : -1;
 }
 
-// Opens path for appending, made when missing (created tells), and locks it.
-// append_not_opened when it cannot be opened, append_failed when it cannot be
-// locked.
-int open_locked(const char* path, unique_fd& fd, bool& created) {
+// Opens path for appending, made when missing (created tells), and locks it;
+// size: where the line will begin. append_not_opened when it cannot be
+// opened, append_failed when it cannot be locked.
+int open_locked(const char* path, unique_fd& fd, bool& created, off_t& size) {
   for (int round = 0; round < 16; ++round) {
     created = false;
     fd.reset(::open(path, O_WRONLY | O_APPEND | O_CLOEXEC));
@@ -87,7 +87,7 @@ int open_locked(const char* path, unique_fd& fd, bool& created) {
     }
     if (!fd) return append_not_opened;
     if (!lock_file(fd.get())) return append_failed;
-    if (still_named(fd.get(), path)) return append_written;
+    if ((size = linked_size(fd.get())) >= 0) return append_written;
   }
   return append_failed;
 }
@@ -96,8 +96,7 @@ int open_locked(const char* path, unique_fd& fd, bool& created) {
 // begin, or removed when the append made the file. Only while the file
 // still ends at end, so another writer's later line is never touched.
 bool take_back(int fd, const char* path, off_t begin, off_t end, bool created) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || st.st_size != end || !still_named(fd, path)) return false;
+  if (linked_size(fd) != end) return false;
   // A file of its own is removed, so that no empty file stands for a record
   // (an empty firm file would refuse the firm for ever).
   if (created && begin == 0) return ::unlink(path) == 0;
@@ -106,10 +105,7 @@ bool take_back(int fd, const char* path, off_t begin, off_t end, bool created) {
 
 // The line goes at the end under the file's lock; a write that stops short is
 // taken back before the lock is let go, so the file ends with whole lines.
-int write_and_close(const char* path, unique_fd fd, bool created, const line_buffer& buf) {
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return append_failed;
-  const off_t begin = st.st_size;
+int write_and_close(const char* path, unique_fd fd, bool created, off_t begin, const line_buffer& buf) {
   std::size_t done = store_write_up_to(path, fd.get(), buf.data(), buf.size());
   if (done != buf.size()) {
     if (!take_back(fd.get(), path, begin, begin + static_cast<off_t>(done), created)) std::perror(path);
@@ -134,17 +130,19 @@ int append_line(const char* path, const char* line) {
   if (!buf.ok()) return append_not_opened;
   unique_fd fd;
   bool created = false;
-  int rc = open_locked(path, fd, created);
+  off_t begin = 0;
+  int rc = open_locked(path, fd, created, begin);
   if (rc != append_written) return rc;
-  return write_and_close(path, std::move(fd), created, buf);
+  return write_and_close(path, std::move(fd), created, begin, buf);
 }
 
 int append_line_and_close(unique_fd fd, const char* path, const char* line) {
   line_buffer buf(line);
   if (!buf.ok() || !fd || !lock_file(fd.get())) return append_failed;
-  // The lookup's descriptor may name a file taken back since: the path then.
-  if (!still_named(fd.get(), path)) return append_line(path, line) == append_written ? append_written : append_failed;
-  return write_and_close(path, std::move(fd), false, buf);
+  // The lookup's descriptor may name a file without a name since: the path then.
+  off_t begin = linked_size(fd.get());
+  if (begin < 0) return append_line(path, line) == append_written ? append_written : append_failed;
+  return write_and_close(path, std::move(fd), false, begin, buf);
 }
 
 unique_fd open_for_update(const char* path) {
@@ -173,5 +171,7 @@ bool append_log::undo() {
 
 bool cut_back_append(const char* path, off_t begin, off_t end, bool created) {
   unique_fd fd(::open(path, O_WRONLY | O_CLOEXEC));
+  // The name may have been given to another file meanwhile (a block's
+  // rename): only a file still named, under its lock, is cut.
   return fd && lock_file(fd.get()) && take_back(fd.get(), path, begin, end, created);
 }
