@@ -1,11 +1,14 @@
 #include "registry/department_block.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 #include <sys/stat.h>
 
 #include "base/format.h"
 #include "ids/uid.h"
 #include "registry/department_record.h"
+#include "registry/journal_notes.h"
 #include "registry/nodes.h"
 #include "store/append.h"
 #include "store/line_reader.h"
@@ -96,13 +99,16 @@ int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, 
     // (where no other writer appended since), and the half-made copy goes.
     append_log written;
     auto refuse = [&] {
-      written.undo();
+      if (!written.undo()) note_unreached(written);
       remove_file(tmp);
       return -1;
     };
+    // Where each changed line's journal copy begins, and which line it replaces.
+    std::vector<std::pair<off_t, long>> in_place;
     line_reader reader(file);
     if (!reader.is_open()) return -1;
-    for (const char* text = reader.next(); text; text = reader.next()) {
+    long index = 0;
+    for (const char* text = reader.next(); text; text = reader.next(), ++index) {
       dept_line line(text);
       copy_text(uid32_out, dpt_stored_field_size, line.uid32);
       char changed[fmt::line_size];
@@ -110,11 +116,15 @@ int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, 
       if (chosen(dep, line)) {
         if (changed_text(department_text::pesel_line, line, new_euid, changed) != 0) return refuse();
         if (add_text_line(list_base, fname::firms_journal, changed) != 0) return refuse();
+        in_place.emplace_back(last_append_at(written, fname::firms_journal), index);
         out = changed;
       }
       if (add_text_line(dir, fname::firm_tmp, out) != 0) return refuse();
     }
     if (replace_by_rename(tmp, file) != 0) return refuse();
+    // The file has its new lines: the notes tell a rebuild where they go.
+    for (auto [at, line] : in_place)
+      if (note_in_place(fname::firms_journal, at, line) != 0) return -1;
   }
 
   if (is_null_value(recorded)) return 0;
@@ -142,12 +152,15 @@ int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid
   // are taken back. Notices already sent cannot be.
   append_log written;
   auto refuse = [&] {
-    written.undo();
+    if (!written.undo()) note_unreached(written);
     remove_file(tmp);
     return -1;
   };
+  std::vector<std::pair<off_t, long>> in_place;
 
+  long index = -1;
   for (const char* text = reader.next(); text; text = reader.next()) {
+    ++index;
     dept_line line(text);
     if (std::strcmp(line.uid32, uid32) != 0 || !chosen(dep, line)) {
       if (add_text_line(entry, fname::node_tmp, text) != 0) return refuse();
@@ -167,8 +180,11 @@ int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid
       return refuse();
     if (add_node_to_uid32base_tmp(uid32, changed) != 0) return refuse();
     if (add_text_line(list_base, fname::entries_journal, changed) != 0) return refuse();
+    in_place.emplace_back(last_append_at(written, fname::entries_journal), index);
   }
   if (copy_tmp_to_uid32base(uid32) != 0) return refuse();
+  for (auto [at, line] : in_place)
+    if (note_in_place(fname::entries_journal, at, line) != 0) return -1;
   return 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include "base/format.h"
 #include "ids/checks.h"
+#include "registry/journal_notes.h"
 #include "store/append.h"
 #include "store/line_reader.h"
 #include "store/paths.h"
@@ -48,7 +49,7 @@ int save_pesel_obj(const char* identifier, const char* line) {
   append_log written;
   if (add_string_making_dirs(path, line, [identifier] { make_dir_pesel(identifier); }) != 0) return -1;
   if (add_text_line(list_base, fname::objects_journal, line) != 0) {
-    written.undo();
+    if (!written.undo()) note_unreached(written);
     return -1;
   }
   return 0;

@@ -6,6 +6,7 @@
 
 #include "base/format.h"
 #include "ids/checks.h"
+#include "registry/journal_notes.h"
 #include "store/append.h"
 #include "store/date_field.h"
 #include "store/lines.h"
@@ -113,7 +114,7 @@ int save_user_to_structures(const char* uidp, const char* pesel, const char* lin
   // version is taken back and the request refused.
   if (add_text_line(list_base, fname::users_journal, line) != 0 ||
       add_text_line(list_base, fname::entries_journal, line) != 0) {
-    written.undo();
+    if (!written.undo()) note_unreached(written);
     return -1;
   }
   return 0;

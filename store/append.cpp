@@ -162,11 +162,11 @@ void append_log::note(const char* path, off_t begin, off_t end, bool created) {
 }
 
 bool append_log::undo() {
-  bool all = true;
+  std::vector<entry> kept;
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
-    if (!cut_back_append(it->path, it->begin, it->end, it->created)) all = false;
-  entries_.clear();
-  return all;
+    if (!cut_back_append(it->path, it->begin, it->end, it->created)) kept.insert(kept.begin(), *it);
+  entries_.swap(kept);
+  return entries_.empty();
 }
 
 bool cut_back_append(const char* path, off_t begin, off_t end, bool created) {

@@ -61,8 +61,8 @@ class append_log {
   append_log& operator=(const append_log&) = delete;
 
   // Cuts every recorded append back, newest first, where its file still ends
-  // with it (another writer's later line is never cut); forgets them all.
-  // True when every one could be taken back.
+  // with it (another writer's later line is never cut). Those taken back are
+  // forgotten, the others stay recorded; true when every one was taken back.
   bool undo();
   std::size_t size() const { return entries_.size(); }
 
@@ -72,6 +72,7 @@ class append_log {
     bool created;  // the append made the file
   };
   void note(const char* path, off_t begin, off_t end, bool created);
+  const std::vector<entry>& entries() const { return entries_; }
 
  private:
   std::vector<entry> entries_;
