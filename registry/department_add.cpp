@@ -186,12 +186,12 @@ int add_department(char* message, char* reply) {
   if (!is_null_value(r.regon) && add_firm_line(firm_id::regon, r.regon, t.pesel, firm) != 0)
     return reply_refused(reply, op, "no_file[2]");
   if (add_text_line(list_base, fname::firms_journal, t.pesel) != 0) {
-    if (!written.undo()) note_unreached(written);
+    take_back_request(written);
     return reply_refused(reply, op, "no_file[4]");
   }
   if (add_node_to_uid32base(r.uid32, t.node) != 0) return reply_refused(reply, op, "no_file[3]");
   if (add_text_line(list_base, fname::entries_journal, t.node) != 0) {
-    if (!written.undo()) note_unreached(written);
+    take_back_request(written);
     return reply_refused(reply, op, "no_file[5]");
   }
 

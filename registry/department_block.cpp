@@ -99,7 +99,7 @@ int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, 
     // (where no other writer appended since), and the half-made copy goes.
     append_log written;
     auto refuse = [&] {
-      if (!written.undo()) note_unreached(written);
+      take_back_request(written);
       remove_file(tmp);
       return -1;
     };
@@ -152,7 +152,7 @@ int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid
   // are taken back. Notices already sent cannot be.
   append_log written;
   auto refuse = [&] {
-    if (!written.undo()) note_unreached(written);
+    take_back_request(written);
     remove_file(tmp);
     return -1;
   };

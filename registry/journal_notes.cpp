@@ -42,6 +42,11 @@ void note_unreached(const append_log& written) {
   }
 }
 
+void take_back_request(append_log& written) {
+  written.undo_outside(list_base);
+  note_unreached(written);
+}
+
 off_t last_append_at(const append_log& written, const char* journal) {
   const auto& all = written.entries();
   for (auto it = all.rbegin(); it != all.rend(); ++it) {

@@ -16,6 +16,10 @@ int note_in_place(const char* journal, off_t at, long line);
 // Notes every journal append still recorded in written (after its undo) as
 // reaching no tree.
 void note_unreached(const append_log& written);
+// Takes a refused request's writes back: its tree lines are cut back, its
+// journal lines stay as written (other programs read the journals) and are
+// noted as reaching no tree.
+void take_back_request(append_log& written);
 // The offset where the last append recorded in written to journal began,
 // -1 when there is none.
 off_t last_append_at(const append_log& written, const char* journal);

@@ -49,7 +49,7 @@ int save_pesel_obj(const char* identifier, const char* line) {
   append_log written;
   if (add_string_making_dirs(path, line, [identifier] { make_dir_pesel(identifier); }) != 0) return -1;
   if (add_text_line(list_base, fname::objects_journal, line) != 0) {
-    if (!written.undo()) note_unreached(written);
+    take_back_request(written);
     return -1;
   }
   return 0;

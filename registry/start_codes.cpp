@@ -84,7 +84,7 @@ int start_code(char* message, char* reply, const char* peer) {
   if (add_text_line(dir, fname::start_code, line) != 0) return no_code(reply);
   // A code the journal misses would be lost by a rebuild: it is not issued.
   if (add_text_line(list_base, fname::start_journal, line) != 0) {
-    if (!written.undo()) note_unreached(written);
+    take_back_request(written);
     return no_code(reply);
   }
   text_builder(reply, fmt::message_size).add("RE=get_start_code&").add(line);

@@ -114,7 +114,7 @@ int save_user_to_structures(const char* uidp, const char* pesel, const char* lin
   // version is taken back and the request refused.
   if (add_text_line(list_base, fname::users_journal, line) != 0 ||
       add_text_line(list_base, fname::entries_journal, line) != 0) {
-    if (!written.undo()) note_unreached(written);
+    take_back_request(written);
     return -1;
   }
   return 0;

@@ -161,12 +161,27 @@ void append_log::note(const char* path, off_t begin, off_t end, bool created) {
   entries_.push_back(e);
 }
 
-bool append_log::undo() {
+bool append_log::undo() { return undo_outside(nullptr); }
+
+bool append_log::undo_outside(const char* folder) {
+  std::string_view inside = folder ? folder : "";
+  auto in_folder = [&](const char* path) {
+    std::string_view p(path);
+    return !inside.empty() && p.size() > inside.size() && p.substr(0, inside.size()) == inside &&
+           p[inside.size()] == '/';
+  };
   std::vector<entry> kept;
-  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
-    if (!cut_back_append(it->path, it->begin, it->end, it->created)) kept.insert(kept.begin(), *it);
+  bool all = true;
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    if (in_folder(it->path)) {
+      kept.insert(kept.begin(), *it);
+    } else if (!cut_back_append(it->path, it->begin, it->end, it->created)) {
+      kept.insert(kept.begin(), *it);
+      all = false;
+    }
+  }
   entries_.swap(kept);
-  return entries_.empty();
+  return all;
 }
 
 bool cut_back_append(const char* path, off_t begin, off_t end, bool created) {

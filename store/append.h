@@ -64,6 +64,9 @@ class append_log {
   // with it (another writer's later line is never cut). Those taken back are
   // forgotten, the others stay recorded; true when every one was taken back.
   bool undo();
+  // The same for the appends to files outside folder only: those inside it
+  // stay recorded (and written).
+  bool undo_outside(const char* folder);
   std::size_t size() const { return entries_.size(); }
 
   struct entry {
