@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 #include <filesystem>
 #include <vector>
 #include <string>
@@ -153,6 +154,49 @@ TEST(RestoreRoundTrip, BlocksDoneAndRefusedHalfWayComeBackByteForByte) {
   block("OP=block_department&DEP=d-a&NIP=N5260250274&REGON=null&", 0, "RE=block_department&STATUS=done&");
   EXPECT_EQ(server.ask("OP=add_pesel_obj&PESEL=90010112349&UID32=" + field(firm, "UID32") + "&DEP=1&"),
             "RE=add_pesel_obj&STATUS=done&");
+
+  // Then a seeded random mix of every registering operation and of blocks,
+  // some refused at a random notice.
+  std::mt19937 rng(20261210);
+  const std::vector<std::pair<std::string, std::string>> firms = {{"N1234563218", "RN123456785"},
+                                                                  {"N5260250274", "null"}};
+  int blocks_done = 0, blocks_refused = 0;
+  for (int step = 0; step < 60; ++step) {
+    const auto& [nip, regon] = firms[rng() % firms.size()];
+    const std::string dep = "d-" + std::string(1, static_cast<char>('a' + rng() % 5));
+    switch (rng() % 6) {
+      case 0:
+        add_dep(dep, nip, regon);
+        break;
+      case 1: {
+        std::string pesel = "RS" + std::to_string(100000000 + rng() % 5);
+        std::string r = server.ask("OP=add_usr&UID32=" + field(firm, "UID32") + "&EUID=" + field(firm, "EUID") +
+                                   "&UIDP=x&EUIDP=x&PESEL=" + pesel + "&DEP=d-b&NAME=Bo&STAT=" +
+                                   (rng() % 2 ? "admin" : "user") + "&");
+        EXPECT_EQ(r.rfind("RE=add_usr&STATUS=done&", 0), 0u) << r;
+        break;
+      }
+      case 2:
+        EXPECT_EQ(server.ask("OP=add_pesel_obj&PESEL=RS20000000" + std::to_string(rng() % 3) + "&UID32=u" +
+                             std::to_string(rng() % 4) + "&DEP=1&"),
+                  "RE=add_pesel_obj&STATUS=done&");
+        break;
+      case 3:
+        EXPECT_EQ(field(server.ask("OP=get_start_code&"), "CODE").size(), 24u);
+        break;
+      default: {
+        std::string r = server.ask("OP=block_department&DEP=" + (rng() % 3 ? dep : std::string("null")) +
+                                   "&NIP=" + nip + "&REGON=" + regon + "&");
+        EXPECT_EQ(r.rfind("RE=block_department&STATUS=", 0), 0u) << r;
+        (r == "RE=block_department&STATUS=done&" ? blocks_done : blocks_refused) += 1;
+        break;
+      }
+    }
+    refuse_at = static_cast<int>(rng() % 4);  // 0: the next block is done
+    notices = 0;
+  }
+  EXPECT_GT(blocks_done, 0);
+  EXPECT_GT(blocks_refused, 0) << "no block of the mix was refused half-way";
 
   auto trees = [&] {
     testing_support::tree_snapshot all;
