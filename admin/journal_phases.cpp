@@ -7,6 +7,8 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdlib>
+#include <unordered_map>
 #include <vector>
 
 #include "base/format.h"
@@ -46,19 +48,86 @@ std::string* load_journal(replay_plan& plan, const char* name, std::size_t& size
   return &kept;
 }
 
+// What the notes beside the journals say of one journal line.
+struct line_note {
+  long line = -1;     // the line of its tree file it replaced, or -1: appended
+  bool skip = false;  // it reached no tree
+};
+using journal_notes = std::unordered_map<long long, line_note>;
+
+// The notes of journal, by the offset where each noted line begins; none
+// when the list folder has no notes file (the replay is then as it always
+// was).
+journal_notes load_notes(const char* journal) {
+  journal_notes notes;
+  char path[fmt::path_size];
+  if (join_path(list_base, fname::journal_notes, path, sizeof path) != 0) return notes;
+  unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  std::string text;
+  if (!fd || !read_rest(fd.get(), text)) return notes;
+  std::size_t from = 0;
+  for (std::size_t nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1) {
+    std::string line = text.substr(from, nl - from);
+    char name[fmt::line_size], at[32], value[32];
+    if (select_value(line.c_str(), "JOURNAL", name) != field_found || std::strcmp(name, journal) != 0 ||
+        select_value(line.c_str(), "AT", at) != field_found)
+      continue;
+    long long offset = std::strtoll(at, nullptr, 10);
+    if (select_value(line.c_str(), "SKIP", value) == field_found) {
+      notes[offset].skip = true;
+    } else if (select_value(line.c_str(), "LINE", value) == field_found) {
+      notes[offset].line = std::strtol(value, nullptr, 10);
+    }
+  }
+  return notes;
+}
+
+// Where the record of a journal line starts. A full disk under an older
+// version could leave a fragment without its newline, and the next line was
+// glued to it ("PESEL=1&UPESEL=2&UID32=..."): such a line holds the text of
+// its first key ("PESEL=") a second time, and the record is the text from
+// its last occurrence. The fragment before it is left out, never filed
+// under its own key.
+char* record_start(char* line) {
+  char* eq = std::strchr(line, '=');
+  if (!eq || eq == line) return line;
+  const std::string key(line, static_cast<std::size_t>(eq - line + 1));
+  char* start = line;
+  for (char* at = std::strstr(line + 1, key.c_str()); at; at = std::strstr(at + 1, key.c_str())) start = at;
+  return start;
+}
+
 // Calls fn(line) for every line of a loaded journal, the newline replaced by
 // NUL in place, while fn returns true. A line is its text up to a NUL byte.
+// A last line without its newline is a fragment of an append that stopped
+// short, and is skipped.
+// fn also gets the note of the line (by the offset where it begins).
 template <class Fn>
-void each_line(std::string& text, Fn fn) {
+void each_line(std::string& text, const journal_notes& notes, Fn fn) {
   char* p = text.data();
   char* end = p + text.size() - 1;  // the NUL added by load_journal
   while (p < end) {
     char* nl = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    char* stop = nl ? nl : end;
-    *stop = '\0';
-    if (!fn(p)) return;
-    p = stop + 1;
+    if (!nl) return;
+    *nl = '\0';
+    auto note = notes.find(static_cast<long long>(p - text.data()));
+    if (note == notes.end()) {
+      if (!fn(record_start(p), line_note{})) return;
+    } else if (!note->second.skip) {
+      if (!fn(record_start(p), note->second)) return;
+    }
+    p = nl + 1;
   }
+}
+
+// Puts line in place of line note.line of the planned file path; false when
+// that file has no such line (the line is appended then, as without notes).
+bool replace_planned(replay_plan& plan, const std::string& path, const line_note& note, const char* line) {
+  if (note.line < 0) return false;
+  planned_target* t = plan.find_target(path);
+  if (!t || static_cast<std::size_t>(note.line) >= t->lines.size()) return false;
+  t->lines[static_cast<std::size_t>(note.line)].text = line;
+  return true;
 }
 
 // One append of line to file in the PESEL-base folder of key, its six
@@ -103,7 +172,7 @@ phase_result plan_pesel_phase(replay_plan& plan, const char* journal, const char
   std::string* text = load_journal(plan, journal, size);
   if (!text) return finish(plan, r, no_source);
   const char* stop = nullptr;
-  each_line(*text, [&](char* line) {
+  each_line(*text, load_notes(journal), [&](char* line, const line_note&) {
     char key[fmt::line_size];
     int got = select_value(line, "PESEL", key);
     if (got == field_absent) {
@@ -121,11 +190,15 @@ phase_result plan_department_phase(replay_plan& plan, const char* journal, const
   std::size_t size = 0;
   std::string* text = load_journal(plan, journal, size);
   if (!text) return finish(plan, r, no_source);
-  each_line(*text, [&](char* line) {
+  each_line(*text, load_notes(journal), [&](char* line, const line_note& note) {
     for (const char* field : {"NIP", "REGON"}) {
       char key[fmt::line_size];
-      if (select_value(line, field, key) == field_found && !is_null_value(key))
-        add_pesel_append(plan, key, fname::firm, line);
+      char dir[fmt::path_size];
+      if (select_value(line, field, key) != field_found || is_null_value(key)) continue;
+      // A block's line goes in place of the one it changed.
+      if (make_path_pesel(key, dir) == 0 && replace_planned(plan, std::string(dir) + fname::firm, note, line))
+        continue;
+      add_pesel_append(plan, key, fname::firm, line);
     }
     return true;
   });
@@ -139,7 +212,7 @@ phase_result plan_uid32_phase(replay_plan& plan, const char* journal, const char
   std::string* text = load_journal(plan, journal, size);
   if (!text) return finish(plan, r, no_source);
   const char* stop = nullptr;
-  each_line(*text, [&](char* line) {
+  each_line(*text, load_notes(journal), [&](char* line, const line_note& note) {
     char key[fmt::line_size];
     // A user line names its own entry (UIDP); a node line only the firm's.
     const char* file = fname::user;
@@ -152,7 +225,12 @@ phase_result plan_uid32_phase(replay_plan& plan, const char* journal, const char
       stop = bad_line;
       return false;
     }
-    if (got == field_found) add_entry_append(plan, key, file, line);
+    if (got != field_found) return true;
+    char dir[fmt::path_size];
+    if (uid32_entry_path(key, dir, sizeof dir) == 0 &&
+        replace_planned(plan, std::string(dir) + "/" + file, note, line))
+      return true;
+    add_entry_append(plan, key, file, line);
     return true;
   });
   return finish(plan, r, stop);
@@ -189,7 +267,7 @@ phase_result plan_start_phase(replay_plan& plan, const char* journal, const char
   std::string* text = load_journal(plan, journal, size);
   if (!text) return finish(plan, r, no_source);
   const char* stop = nullptr;
-  each_line(*text, [&](char* line) {
+  each_line(*text, load_notes(journal), [&](char* line, const line_note&) {
     char code[fmt::line_size];
     int got = select_value(line, "CODE", code);
     if (got == field_absent) {

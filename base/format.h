@@ -46,6 +46,9 @@ inline constexpr char firms_journal[] = "list_pesel_nod.q";
 inline constexpr char entries_journal[] = "list_uid32base.q";  // node.q and usr.q lines
 inline constexpr char address_list[] = "list_ip.nq";           // fixed 65-byte records
 inline constexpr char start_journal[] = "list_start_base.q";
+// Beside the journals: which of their lines a block put in place of a line
+// (rather than after the file's last), and which never reached their tree.
+inline constexpr char journal_notes[] = "list_in_place.q";
 // In the data folder (and, as a copy, in the list folder).
 inline constexpr char admin_log[] = "log.q";
 inline constexpr char counter[] = "rs_last_number.txt";

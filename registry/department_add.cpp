@@ -7,6 +7,7 @@
 #include "base/format.h"
 #include "ids/uid.h"
 #include "registry/department_record.h"
+#include "registry/journal_notes.h"
 #include "store/append.h"
 #include "store/lines.h"
 #include "store/paths.h"
@@ -68,6 +69,7 @@ enum class firm_id { none, nip, regon };
 struct firm_file {
   firm_id owner = firm_id::none;  // whose pesel.nod fd is
   unique_fd fd;
+  char path[fmt::path_size] = "";
 };
 
 // A firm file's last line containing needle: through a descriptor that can
@@ -79,6 +81,7 @@ int read_firm_line(firm_id owner, const char* path, const char* needle, char* li
   if (found != line_no_file) {
     keep.owner = owner;
     keep.fd = std::move(fd);
+    copy_text(keep.path, path);
   }
   return found;
 }
@@ -130,7 +133,7 @@ int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_o
 // identifier's file (the folders exist then).
 int add_firm_line(firm_id owner, const char* identifier, const char* line, firm_file& firm) {
   if (firm.fd && firm.owner == owner)
-    return append_line_and_close(std::move(firm.fd), line) == append_written ? 0 : -1;
+    return append_line_and_close(std::move(firm.fd), firm.path, line) == append_written ? 0 : -1;
   return add_node_to_pesel(identifier, line);
 }
 
@@ -175,13 +178,22 @@ int add_department(char* message, char* reply) {
   dpt_texts t;
   if (!make_texts(r, date_now(date), t)) return reply_refused(reply, op, "incorrect_qvector");
 
+  // A journal that misses a line refuses the request; the appends it made
+  // are taken back, so a retry leaves one whole record in every place.
+  append_log written;
   if (!is_null_value(r.nip) && add_firm_line(firm_id::nip, r.nip, t.pesel, firm) != 0)
     return reply_refused(reply, op, "no_file[1]");
   if (!is_null_value(r.regon) && add_firm_line(firm_id::regon, r.regon, t.pesel, firm) != 0)
     return reply_refused(reply, op, "no_file[2]");
-  add_text_line(list_base, fname::firms_journal, t.pesel);  // journal failures go unreported
+  if (add_text_line(list_base, fname::firms_journal, t.pesel) != 0) {
+    take_back_request(written);
+    return reply_refused(reply, op, "no_file[4]");
+  }
   if (add_node_to_uid32base(r.uid32, t.node) != 0) return reply_refused(reply, op, "no_file[3]");
-  add_text_line(list_base, fname::entries_journal, t.node);
+  if (add_text_line(list_base, fname::entries_journal, t.node) != 0) {
+    take_back_request(written);
+    return reply_refused(reply, op, "no_file[5]");
+  }
 
   return reply_done(reply, op, t.full);
 }

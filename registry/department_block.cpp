@@ -1,11 +1,14 @@
 #include "registry/department_block.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 #include <sys/stat.h>
 
 #include "base/format.h"
 #include "ids/uid.h"
 #include "registry/department_record.h"
+#include "registry/journal_notes.h"
 #include "registry/nodes.h"
 #include "store/append.h"
 #include "store/line_reader.h"
@@ -60,13 +63,15 @@ int add_node_to_uid32base_tmp(const char* uid32, const char* line) {
   return add_text_line(entry, fname::node_tmp, line);
 }
 
-void copy_tmp_to_uid32base(const char* uid32) {
+int copy_tmp_to_uid32base(const char* uid32) {
   char entry[fmt::path_size], tmp[fmt::path_size], target[fmt::path_size];
   if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || join_path(entry, fname::node_tmp, tmp, sizeof tmp) != 0 ||
       join_path(entry, fname::node, target, sizeof target) != 0)
-    return;
+    return -1;
   // A rename: node.q is never missing or half-written, and TMP is gone.
-  replace_by_rename(tmp, target);
+  if (replace_by_rename(tmp, target) == 0) return 0;
+  remove_file(tmp);
+  return -1;
 }
 
 int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, const char* new_euid,
@@ -89,21 +94,38 @@ int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, 
   // Leftovers of an aborted rewrite must not enter this one.
   if (remove_file(tmp) != 0) return -1;
 
-  line_reader reader(file);
-  if (!reader.is_open()) return -1;
-  for (const char* text = reader.next(); text; text = reader.next()) {
-    dept_line line(text);
-    copy_text(uid32_out, dpt_stored_field_size, line.uid32);
-    char changed[fmt::line_size];
-    const char* out = text;
-    if (chosen(dep, line)) {
-      if (changed_text(department_text::pesel_line, line, new_euid, changed) != 0) return -1;
-      add_text_line(list_base, fname::firms_journal, changed);
-      out = changed;
+  {
+    // Journal lines of a rewrite that never replaces the file are taken back
+    // (where no other writer appended since), and the half-made copy goes.
+    append_log written;
+    auto refuse = [&] {
+      take_back_request(written);
+      remove_file(tmp);
+      return -1;
+    };
+    // Where each changed line's journal copy begins, and which line it replaces.
+    std::vector<std::pair<off_t, long>> in_place;
+    line_reader reader(file);
+    if (!reader.is_open()) return -1;
+    long index = 0;
+    for (const char* text = reader.next(); text; text = reader.next(), ++index) {
+      dept_line line(text);
+      copy_text(uid32_out, dpt_stored_field_size, line.uid32);
+      char changed[fmt::line_size];
+      const char* out = text;
+      if (chosen(dep, line)) {
+        if (changed_text(department_text::pesel_line, line, new_euid, changed) != 0) return refuse();
+        if (add_text_line(list_base, fname::firms_journal, changed) != 0) return refuse();
+        in_place.emplace_back(last_append_at(written, fname::firms_journal), index);
+        out = changed;
+      }
+      if (add_text_line(dir, fname::firm_tmp, out) != 0) return refuse();
     }
-    if (add_text_line(dir, fname::firm_tmp, out) != 0) return -1;
+    if (replace_by_rename(tmp, file) != 0) return refuse();
+    // The file has its new lines: the notes tell a rebuild where they go.
+    for (auto [at, line] : in_place)
+      if (note_in_place(fname::firms_journal, at, line) != 0) return -1;
   }
-  if (replace_by_rename(tmp, file) != 0) return -1;
 
   if (is_null_value(recorded)) return 0;
   // The firm has a second identifier: its file becomes a copy of this one.
@@ -126,17 +148,28 @@ int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid
   line_reader reader(file);
   if (!reader.is_open()) return -1;
   if (remove_file(tmp) != 0) return -1;
+  // As in the firm files: journal lines for a node.q that is not replaced
+  // are taken back. Notices already sent cannot be.
+  append_log written;
+  auto refuse = [&] {
+    take_back_request(written);
+    remove_file(tmp);
+    return -1;
+  };
+  std::vector<std::pair<off_t, long>> in_place;
 
+  long index = -1;
   for (const char* text = reader.next(); text; text = reader.next()) {
+    ++index;
     dept_line line(text);
     if (std::strcmp(line.uid32, uid32) != 0 || !chosen(dep, line)) {
-      if (add_text_line(entry, fname::node_tmp, text) != 0) return -1;
+      if (add_text_line(entry, fname::node_tmp, text) != 0) return refuse();
       continue;
     }
     char changed[fmt::line_size];
-    if (changed_text(department_text::node_line, line, new_euid, changed) != 0) return -1;
+    if (changed_text(department_text::node_line, line, new_euid, changed) != 0) return refuse();
     long port = parse_leading_long(line.puid);
-    if (port == 0) return -1;
+    if (port == 0) return refuse();
     char notice[fmt::message_size];
     text_builder n(notice);
     n.add("OP=block_department&").field("DEP", line.dep).field("EUID", new_euid);
@@ -144,11 +177,14 @@ int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid
     // Notify first, record second: node.q changes only for a told server.
     if (!n.ok() || client_U(address, static_cast<int>(port), notice, answer) < 0 ||
         std::strstr(answer, "refused"))
-      return -1;
-    if (add_node_to_uid32base_tmp(uid32, changed) != 0) return -1;
-    add_text_line(list_base, fname::entries_journal, changed);
+      return refuse();
+    if (add_node_to_uid32base_tmp(uid32, changed) != 0) return refuse();
+    if (add_text_line(list_base, fname::entries_journal, changed) != 0) return refuse();
+    in_place.emplace_back(last_append_at(written, fname::entries_journal), index);
   }
-  copy_tmp_to_uid32base(uid32);
+  if (copy_tmp_to_uid32base(uid32) != 0) return refuse();
+  for (auto [at, line] : in_place)
+    if (note_in_place(fname::entries_journal, at, line) != 0) return -1;
   return 0;
 }
 

@@ -15,5 +15,6 @@ int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, 
 int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid32);
 // Appends line to the entry's TMP (the entry made 0755 when missing). 0 or -1.
 int add_node_to_uid32base_tmp(const char* uid32, const char* line);
-// Puts the entry's TMP in the place of its node.q.
-void copy_tmp_to_uid32base(const char* uid32);
+// Puts the entry's TMP in the place of its node.q: 0, or -1 with node.q
+// unchanged and TMP removed.
+int copy_tmp_to_uid32base(const char* uid32);

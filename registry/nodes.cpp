@@ -12,6 +12,7 @@
 #include "base/owners.h"
 #include "store/lines.h"
 #include "store/paths.h"
+#include "store/replace.h"
 #include "store/settings.h"
 #include "wire/message.h"
 #include "wire/reply.h"
@@ -62,7 +63,18 @@ int check_ip_form(const char* address) {
   return dots == 3 ? 1 : 0;
 }
 
-int ip_backup(const char* uid32, const char* address) {
+namespace {
+
+// What list_ip.nq held where a UID32's record goes: its place, and the old
+// record when there was one (else the file's old size, to cut back to).
+struct ip_slot {
+  off_t at = 0;
+  off_t old_size = 0;
+  bool had_record = false;
+  char old[ip_record_size];
+};
+
+int write_ip_record(const char* uid32, const char* address, ip_slot* slot) {
   // The record: its text, a NUL, then '0' up to the record size.
   char record[ip_record_size];
   std::memset(record, '0', sizeof record);
@@ -74,15 +86,38 @@ int ip_backup(const char* uid32, const char* address) {
 
   char path[fmt::path_size];
   if (join_path(list_base, fname::address_list, path, sizeof path) != 0) return -1;
-  unique_fd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd) return -1;
-  // A new UID32 goes after the last whole record, over any torn tail.
-  long index = find_ip_record(fd.get(), uid32);
-  if (index < 0) return -1;
-  off_t at = static_cast<off_t>(index) * static_cast<off_t>(ip_record_size);
-  if (!write_all(fd.get(), record, sizeof record, at)) return -1;
-  return ::close(fd.release()) == 0 ? 1 : -1;
+  ip_slot here;
+  {
+    unique_fd fd(::open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd) return -1;
+    // A new UID32 goes after the last whole record, over any torn tail.
+    long index = find_ip_record(fd.get(), uid32);
+    if (index < 0) return -1;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return -1;
+    here.at = static_cast<off_t>(index) * static_cast<off_t>(ip_record_size);
+    here.old_size = st.st_size;
+    here.had_record = here.at + static_cast<off_t>(ip_record_size) <= st.st_size &&
+                      read_exact(fd.get(), here.old, sizeof here.old, here.at);
+  }
+  if (slot) *slot = here;
+  return write_record_at(path, record, sizeof record, here.at) == 0 ? 1 : -1;
 }
+
+// Puts back what write_ip_record replaced.
+void restore_ip_record(const ip_slot& slot) {
+  char path[fmt::path_size];
+  if (join_path(list_base, fname::address_list, path, sizeof path) != 0) return;
+  if (slot.had_record) {
+    write_record_at(path, slot.old, sizeof slot.old, slot.at);
+    return;
+  }
+  if (::truncate(path, slot.old_size) != 0) std::perror("truncate");
+}
+
+}  // namespace
+
+int ip_backup(const char* uid32, const char* address) { return write_ip_record(uid32, address, nullptr); }
 
 int save_ip_addr(const char* uid32, const char* address) {
   char path[fmt::path_size];
@@ -92,12 +127,18 @@ int save_ip_addr(const char* uid32, const char* address) {
   b.field("IPADDR", address).add("\n");
   if (!b.ok()) return -1;
   // Only an existing entry takes an address: the entry directory is not made.
-  unique_fd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (!fd) return -1;
-  if (!write_all(fd.get(), line, b.size())) return -1;
-  if (::close(fd.release()) != 0) return -1;
-  ip_backup(uid32, address);
-  return 0;
+  struct stat st;
+  char entry[fmt::path_size];
+  if (uid32_entry_path(uid32, entry, sizeof entry) != 0 || ::stat(entry, &st) != 0 || !S_ISDIR(st.st_mode))
+    return -1;
+  // The journal record first, then a whole new ip.q renamed over the old one;
+  // when ip.q cannot be replaced the old record is put back, so a refusal
+  // leaves the old address in both places.
+  ip_slot slot;
+  if (write_ip_record(uid32, address, &slot) < 0) return -1;
+  if (replace_with_text(path, line, b.size()) == 0) return 0;
+  restore_ip_record(slot);
+  return -1;
 }
 
 int add_ip_node(char* message, char* reply) {

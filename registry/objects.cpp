@@ -7,6 +7,7 @@
 
 #include "base/format.h"
 #include "ids/checks.h"
+#include "registry/journal_notes.h"
 #include "store/append.h"
 #include "store/line_reader.h"
 #include "store/paths.h"
@@ -43,8 +44,14 @@ int save_pesel_obj(const char* identifier, const char* line) {
   char path[fmt::line_size];
   if (!object_path(identifier, path, sizeof path)) return -1;
   if (check_line_in_file_obj(path, line) == 1) return 0;  // listed already: nothing to write
+  // The journal line is part of the record: without it the object is taken
+  // back, so that a retry is not met by "listed already" with no journal line.
+  append_log written;
   if (add_string_making_dirs(path, line, [identifier] { make_dir_pesel(identifier); }) != 0) return -1;
-  add_text_line(list_base, fname::objects_journal, line);  // the object is listed even if the journal misses it
+  if (add_text_line(list_base, fname::objects_journal, line) != 0) {
+    take_back_request(written);
+    return -1;
+  }
   return 0;
 }
 

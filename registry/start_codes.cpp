@@ -6,6 +6,7 @@
 #include "base/format.h"
 #include "ids/checks.h"
 #include "ids/uid.h"
+#include "registry/journal_notes.h"
 #include "store/append.h"
 #include "store/date_field.h"
 #include "store/line_reader.h"
@@ -79,8 +80,13 @@ int start_code(char* message, char* reply, const char* peer) {
   b.field("CODE", code);
   if (vdate_rc == field_found) b.field("VDATE", vdate);
   if (!b.ok()) return no_code(reply);
+  append_log written;
   if (add_text_line(dir, fname::start_code, line) != 0) return no_code(reply);
-  add_text_line(list_base, fname::start_journal, line);  // the code is valid even if the journal misses it
+  // A code the journal misses would be lost by a rebuild: it is not issued.
+  if (add_text_line(list_base, fname::start_journal, line) != 0) {
+    take_back_request(written);
+    return no_code(reply);
+  }
   text_builder(reply, fmt::message_size).add("RE=get_start_code&").add(line);
   return 0;
 }

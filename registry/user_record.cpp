@@ -6,6 +6,7 @@
 
 #include "base/format.h"
 #include "ids/checks.h"
+#include "registry/journal_notes.h"
 #include "store/append.h"
 #include "store/date_field.h"
 #include "store/lines.h"
@@ -99,6 +100,7 @@ int save_user_to_structures(const char* uidp, const char* pesel, const char* lin
   if (uid32_entry_path(uidp, entry, sizeof entry) != 0 || join_path(entry, fname::user, users, sizeof users) != 0)
     return -1;
   // Only the entry is made; a missing letter level fails the append.
+  append_log written;
   if (add_string_making_dirs(users, line, [&entry] { ::mkdir(entry, 0755); }) != 0) return -1;
 
   char person[fmt::path_size];
@@ -108,9 +110,13 @@ int save_user_to_structures(const char* uidp, const char* pesel, const char* lin
   if (join_path(person, fname::person_users, person_users, sizeof person_users) != 0) return -1;
   if (add_string_making_dirs(person_users, line, [pesel] { make_dir_pesel(pesel); }) != 0) return -1;
 
-  // The journals only feed a later rebuild; a failed copy does not undo the record.
-  add_text_line(list_base, fname::users_journal, line);
-  add_text_line(list_base, fname::entries_journal, line);
+  // A version the journals miss would be lost by a rebuild: the whole
+  // version is taken back and the request refused.
+  if (add_text_line(list_base, fname::users_journal, line) != 0 ||
+      add_text_line(list_base, fname::entries_journal, line) != 0) {
+    take_back_request(written);
+    return -1;
+  }
   return 0;
 }
 

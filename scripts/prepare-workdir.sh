@@ -37,6 +37,8 @@ PESELBASE=null&DIR=PESEL&
 LISTBASE=null&DIR=LIST&
 STARTBASE=null&DIR=START&
 TEST=0&
+# No reply acknowledges a record before it is on the disk.
+SYNC=1&
 CFG
 # Access rules: all commented out, so the server behaves as without the file
 # until the operator takes a line in.

@@ -81,6 +81,13 @@ void apply_test(const char* line) {
   test_mode = std::strcmp(value, "1") == 0 ? 1 : 0;
 }
 
+// SYNC=1&: no reply before what it acknowledges is on the disk.
+void apply_sync(const char* line) {
+  char value[1000] = "";
+  select_value(line, "SYNC", value);
+  sync_writes = std::strcmp(value, "1") == 0 ? 1 : 0;
+}
+
 // One row per configuration key, applied in this order to every line that
 // contains the key's name.
 struct config_key {
@@ -96,6 +103,7 @@ const config_key config_keys[] = {
     {"STARTBASE",
      [](const char* l) { apply_base(l, "STARTBASE", mount_point_START, start_base, sizeof start_base); }},
     {"TEST", apply_test},
+    {"SYNC", apply_sync},
 };
 
 }  // namespace

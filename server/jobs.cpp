@@ -13,6 +13,8 @@
 
 #include "base/io.h"
 #include "server/pipeline.h"
+#include "server/instance_lock.h"
+#include "store/durable.h"
 #include "store/settings.h"
 #include "wire/message.h"
 
@@ -34,7 +36,13 @@ job_kind kind_of(const char* message) {
 
 void answer_job(job& j) {
   answer_request(j.message, j.frame, j.peer);
-  if (!write_all(j.fd, j.frame, sizeof j.frame)) std::perror("write");
+  // With SYNC=1& nothing is acknowledged before it is on the disk; when the
+  // sync fails the connection closes without a reply, and the client asks
+  // again.
+  if (sync_writes && sync_stored_data() != 0)
+    std::perror("syncfs");
+  else if (!write_all(j.fd, j.frame, sizeof j.frame))
+    std::perror("write");
   if (test_mode) std::printf("Closed connection on descriptor %d\n", j.fd);
   ::close(j.fd);
   j.fd = -1;
@@ -42,19 +50,31 @@ void answer_job(job& j) {
 
 namespace {
 
-// Every descriptor but the standard streams and keep: the child must not
-// hold the listening socket, the event set or other clients' connections
-// (their peers would wait for a close that never comes).
+// Every descriptor but the standard streams, keep and the instance lock: the
+// child must not hold the listening socket, the event set or other clients'
+// connections (their peers would wait for a close that never comes).
 void close_all_but(int keep) {
-  bool ranged = keep <= 3 || ::syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
-  ranged = ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0 && ranged;
-  if (ranged) return;
-  // A kernel without close_range: one by one, up to the descriptor limit.
-  rlimit rl{};
-  const long last = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY
-                        ? static_cast<long>(rl.rlim_cur) : 65536;
-  for (long fd = 3; fd < last; ++fd)
-    if (fd != keep) ::close(static_cast<int>(fd));
+  const int lock = instance_lock_fd();
+  const int first = keep < lock || lock < 3 ? keep : lock;
+  const int second = first == keep ? lock : keep;
+  bool ranged = true;
+  unsigned from = 3;
+  for (int k : {first, second}) {
+    if (k < 3) continue;
+    if (static_cast<unsigned>(k) > from)
+      ranged = ::syscall(SYS_close_range, from, static_cast<unsigned>(k - 1), 0u) == 0 && ranged;
+    from = static_cast<unsigned>(k) + 1;
+  }
+  ranged = ::syscall(SYS_close_range, from, ~0u, 0u) == 0 && ranged;
+  if (!ranged) {
+    // A kernel without close_range: one by one, up to the descriptor limit.
+    rlimit rl{};
+    const long last = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY
+                          ? static_cast<long>(rl.rlim_cur) : 65536;
+    for (long fd = 3; fd < last; ++fd)
+      if (fd != keep && fd != lock) ::close(static_cast<int>(fd));
+  }
+  forget_sync_targets();
 }
 
 [[noreturn]] void child_main(job& j) {

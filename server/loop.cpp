@@ -21,6 +21,9 @@
 #include "server/connections.h"
 #include "server/jobs.h"
 #include "server/pipeline.h"
+#include "server/reply_batch.h"
+#include "server/sync_worker.h"
+#include "store/durable.h"
 #include "store/settings.h"
 #include "wire/message.h"
 
@@ -108,6 +111,8 @@ struct loop_state {
   int epoll_fd = -1;
   connection_table connections;
   std::unique_ptr<job_queue> jobs;
+  reply_batch replies;  // held for the next sync (SYNC=1&)
+  std::unique_ptr<sync_worker> syncer;
   std::size_t max_clients = 1;
   // Accepting is paused after the process ran out of descriptors, or while
   // the client limit is reached by connections that cannot give way. The
@@ -174,6 +179,14 @@ void take_request(loop_state& st, int fd, unsigned char* frame) {
   const job_kind kind = kind_of(message);
   if (kind == job_kind::here && st.jobs->idle()) {
     answer_request(message, frame, st.connections.peer(fd));
+    if (sync_writes) {
+      // Sent after the turn's sync, with the other replies of the turn.
+      st.connections.remove(fd);
+      ::epoll_ctl(st.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+      st.replies.hold(fd, frame);
+      if (st.replies.full() && !st.syncer->busy()) st.syncer->submit(st.replies);
+      return;
+    }
     if (::write(fd, frame, fmt::frame_size) < 0) std::perror("write");
     close_connection(st, fd);
     return;
@@ -367,6 +380,10 @@ void server() {
   if (::epoll_ctl(st.epoll_fd, EPOLL_CTL_ADD, st.listen_fd, &ev) == -1) error("epoll_ctl");
   auto events = std::make_unique<epoll_event[]>(max_events);
   st.jobs = std::make_unique<job_queue>(st.epoll_fd);
+  if (sync_writes) {
+    open_sync_targets();
+    st.syncer = std::make_unique<sync_worker>(st.epoll_fd);
+  }
 
   for (;;) {
     int n = ::epoll_wait(st.epoll_fd, events.get(), max_events, wait_timeout(st, monotonic_ms()));
@@ -376,6 +393,10 @@ void server() {
       int fd = e.data.fd;
       if (st.jobs->is_child(fd)) {
         st.jobs->child_ended(fd);
+        continue;
+      }
+      if (st.syncer && st.syncer->is_done_event(fd)) {
+        st.syncer->finished();
         continue;
       }
       if ((e.events & (EPOLLERR | EPOLLHUP)) || !(e.events & EPOLLIN)) {
@@ -396,5 +417,8 @@ void server() {
     expire(st, now);
     if (st.accept_paused && (st.clients() < st.max_clients || (st.accept_retry_at > 0 && now >= st.accept_retry_at)))
       accept_burst(st, now);
+    // The replies of this turn (and of any turn during the last sync) go to
+    // the next sync as soon as the one under way is done.
+    if (!st.replies.empty() && !st.syncer->busy()) st.syncer->submit(st.replies);
   }
 }

@@ -5,7 +5,9 @@
 
 #include "base/format.h"
 #include "server/dispatch.h"
+#include "store/durable.h"
 #include "store/settings.h"
+#include "wire/message.h"
 #include "wire/v1.h"
 
 void decode_request(unsigned char* frame, char* message) {
@@ -16,7 +18,22 @@ void decode_request(unsigned char* frame, char* message) {
   }
 }
 
+namespace {
+
+// Operations that write beside the store's primitives: their requests are
+// covered by a sync of the whole file system.
+bool writes_unlisted(const char* message) {
+  char op[40] = "";
+  select_value(message, "OP", op);
+  for (const char* name : {"restore_files_local", "chg_tavr_config", "log_adm", "get_special_pesel"})
+    if (std::strcmp(op, name) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
 int answer_request(char* message, unsigned char* frame, const char* peer) {
+  if (sync_writes && writes_unlisted(message)) note_unlisted_writes();
   int rc = analizator(message, message, peer);
   if (rc == dispatch_unknown) {
     if (test_mode) std::printf("TEST: I love you.\n");

@@ -1,7 +1,10 @@
 #include "store/append.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -9,7 +12,11 @@
 
 #include "base/format.h"
 #include "base/io.h"
+#include "base/text.h"
+#include "store/durable.h"
 #include "store/paths.h"
+#include "store/settings.h"
+#include "store/write_seam.h"
 
 int add_text_line(const char* dir, const char* name, const char* line) {
   char path[fmt::path_size];
@@ -50,11 +57,70 @@ class line_buffer {
   std::size_t size_;
 };
 
-int write_and_close(unique_fd fd, const line_buffer& buf) {
-  bool ok = write_all(fd.get(), buf.data(), buf.size());
-  // close can be the first to report a failed write (network file systems).
-  if (::close(fd.release()) != 0) ok = false;
-  return ok ? append_written : append_failed;
+append_log* active_log = nullptr;
+
+bool lock_file(int fd) {
+  while (::flock(fd, LOCK_EX) != 0)
+    if (errno != EINTR) return false;
+  return true;
+}
+
+// The size of the file fd names, -1 when it has none any more: a file that a
+// taken-back append removed, or a block renamed another file over, while
+// this writer waited for its lock (its last name is gone).
+off_t linked_size(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && st.st_nlink > 0 ? st.st_size : -1;
+}
+
+// Opens path for appending, made when missing (created tells), and locks it;
+// size: where the line will begin. append_not_opened when it cannot be
+// opened, append_failed when it cannot be locked.
+int open_locked(const char* path, unique_fd& fd, bool& created, off_t& size) {
+  for (int round = 0; round < 16; ++round) {
+    created = false;
+    fd.reset(::open(path, O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (!fd && errno == ENOENT) {
+      fd.reset(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+      if (!fd && errno == EEXIST) continue;
+      created = static_cast<bool>(fd);
+    }
+    if (!fd) return append_not_opened;
+    if (!lock_file(fd.get())) return append_failed;
+    if ((size = linked_size(fd.get())) >= 0) return append_written;
+  }
+  return append_failed;
+}
+
+// Takes back what this writer made of path, under the lock: cut back to
+// begin, or removed when the append made the file. Only while the file
+// still ends at end, so another writer's later line is never touched.
+bool take_back(int fd, const char* path, off_t begin, off_t end, bool created) {
+  if (linked_size(fd) != end) return false;
+  // A file of its own is removed, so that no empty file stands for a record
+  // (an empty firm file would refuse the firm for ever).
+  if (created && begin == 0) return ::unlink(path) == 0;
+  return ::ftruncate(fd, begin) == 0;
+}
+
+// The line goes at the end under the file's lock; a write that stops short is
+// taken back before the lock is let go, so the file ends with whole lines.
+int write_and_close(const char* path, unique_fd fd, bool created, off_t begin, const line_buffer& buf) {
+  std::size_t done = store_write_up_to(path, fd.get(), buf.data(), buf.size());
+  if (done != buf.size()) {
+    if (!take_back(fd.get(), path, begin, begin + static_cast<off_t>(done), created)) std::perror(path);
+    return append_failed;
+  }
+  const off_t end = begin + static_cast<off_t>(buf.size());
+  // close can be the first to report a failed write (network file systems):
+  // the line is taken back then, as any other failed write.
+  if (::close(fd.release()) != 0) {
+    cut_back_append(path, begin, end, created);
+    return append_failed;
+  }
+  if (active_log) active_log->note(path, begin, end, created);
+  if (sync_writes) note_written_file(path, created);
+  return append_written;
 }
 
 }  // namespace
@@ -62,17 +128,65 @@ int write_and_close(unique_fd fd, const line_buffer& buf) {
 int append_line(const char* path, const char* line) {
   line_buffer buf(line);
   if (!buf.ok()) return append_not_opened;
-  unique_fd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd) return append_not_opened;
-  return write_and_close(std::move(fd), buf);
+  unique_fd fd;
+  bool created = false;
+  off_t begin = 0;
+  int rc = open_locked(path, fd, created, begin);
+  if (rc != append_written) return rc;
+  return write_and_close(path, std::move(fd), created, begin, buf);
 }
 
-int append_line_and_close(unique_fd fd, const char* line) {
+int append_line_and_close(unique_fd fd, const char* path, const char* line) {
   line_buffer buf(line);
-  if (!buf.ok() || !fd) return append_failed;
-  return write_and_close(std::move(fd), buf);
+  if (!buf.ok() || !fd || !lock_file(fd.get())) return append_failed;
+  // The lookup's descriptor may name a file without a name since: the path then.
+  off_t begin = linked_size(fd.get());
+  if (begin < 0) return append_line(path, line) == append_written ? append_written : append_failed;
+  return write_and_close(path, std::move(fd), false, begin, buf);
 }
 
 unique_fd open_for_update(const char* path) {
   return unique_fd(::open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK));
+}
+
+append_log::append_log() : outer_(active_log) { active_log = this; }
+append_log::~append_log() { active_log = outer_; }
+
+void append_log::note(const char* path, off_t begin, off_t end, bool created) {
+  entry e;
+  copy_text(e.path, path);
+  e.begin = begin;
+  e.end = end;
+  e.created = created;
+  entries_.push_back(e);
+}
+
+bool append_log::undo() { return undo_outside(nullptr); }
+
+bool append_log::undo_outside(const char* folder) {
+  std::string_view inside = folder ? folder : "";
+  auto in_folder = [&](const char* path) {
+    std::string_view p(path);
+    return !inside.empty() && p.size() > inside.size() && p.substr(0, inside.size()) == inside &&
+           p[inside.size()] == '/';
+  };
+  std::vector<entry> kept;
+  bool all = true;
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    if (in_folder(it->path)) {
+      kept.insert(kept.begin(), *it);
+    } else if (!cut_back_append(it->path, it->begin, it->end, it->created)) {
+      kept.insert(kept.begin(), *it);
+      all = false;
+    }
+  }
+  entries_.swap(kept);
+  return all;
+}
+
+bool cut_back_append(const char* path, off_t begin, off_t end, bool created) {
+  unique_fd fd(::open(path, O_WRONLY | O_CLOEXEC));
+  // The name may have been given to another file meanwhile (a block's
+  // rename): only a file still named, under its lock, is cut.
+  return fd && lock_file(fd.get()) && take_back(fd.get(), path, begin, end, created);
 }

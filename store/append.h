@@ -1,8 +1,15 @@
-// Appends to line files: one line and its newline in one write, the file
-// closed within the call, so killing the process leaves no torn line and
-// another writer's line is never split.
+// Appends to line files: one line and its newline in one write under an
+// exclusive flock of the file, the file closed within the call. A write that
+// fails part-way is cut back to where the line began while the lock is still
+// held, so no later line (this process's or a block child's) is ever glued
+// to a fragment, and another writer's line is never split.
 #pragma once
 
+#include <cstddef>
+#include <sys/types.h>
+#include <vector>
+
+#include "base/format.h"
 #include "base/owners.h"
 
 // Appends line and '\n' to dir/name (created if missing, mode 0666 less the
@@ -39,6 +46,42 @@ int add_string_making_dirs(const char* path, const char* line, MakeDirs&& make_d
 // owner when the file is missing or cannot be opened so (callers then use
 // the path readers of store/lines.h, which tell the cases apart).
 unique_fd open_for_update(const char* path);
-// Appends line and '\n' in one write and closes fd; append_written, or
-// append_failed when the write or the close fails.
-int append_line_and_close(unique_fd fd, const char* line);
+// Appends line and '\n' in one write and closes fd (opened on path);
+// append_written, or append_failed when the write or the close fails.
+int append_line_and_close(unique_fd fd, const char* path, const char* line);
+
+// The appends one request made, so that a request refused after some of its
+// writes can take them back. While a log lives it records every successful
+// append of this process (logs nest: the innermost one records).
+class append_log {
+ public:
+  append_log();
+  ~append_log();
+  append_log(const append_log&) = delete;
+  append_log& operator=(const append_log&) = delete;
+
+  // Cuts every recorded append back, newest first, where its file still ends
+  // with it (another writer's later line is never cut). Those taken back are
+  // forgotten, the others stay recorded; true when every one was taken back.
+  bool undo();
+  // The same for the appends to files outside folder only: those inside it
+  // stay recorded (and written).
+  bool undo_outside(const char* folder);
+  std::size_t size() const { return entries_.size(); }
+
+  struct entry {
+    char path[fmt::path_size];
+    off_t begin, end;
+    bool created;  // the append made the file
+  };
+  void note(const char* path, off_t begin, off_t end, bool created);
+  const std::vector<entry>& entries() const { return entries_; }
+
+ private:
+  std::vector<entry> entries_;
+  append_log* outer_;
+};
+
+// Cuts path back to begin when, under its lock, it still ends at end (a file
+// the append made is removed instead); true when it was taken back.
+bool cut_back_append(const char* path, off_t begin, off_t end, bool created);

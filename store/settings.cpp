@@ -13,6 +13,7 @@ char mount_point_PESEL[20] = "null";
 char mount_point_LIST[20] = "null";
 char mount_point_START[20] = "null";
 int test_mode = 0;
+int sync_writes = 0;
 
 void reset_settings() {
   port_central = 8809;
@@ -26,4 +27,5 @@ void reset_settings() {
   copy_text(mount_point_LIST, "null");
   copy_text(mount_point_START, "null");
   test_mode = 0;
+  sync_writes = 0;
 }

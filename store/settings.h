@@ -15,6 +15,7 @@ extern char mount_point_PESEL[20];
 extern char mount_point_LIST[20];
 extern char mount_point_START[20];
 extern int test_mode;              // 1: diagnostics on standard output
+extern int sync_writes;            // 1: no reply before the data it acknowledges is on the disk
 
 // Puts every setting back to its default (start-up, and tests).
 void reset_settings();

@@ -132,10 +132,11 @@ TEST_F(DiskFaults, OperationsAnswerTheirNoFileCausesAndChangeNothingElse) {
        "RE=get_tavr_config&PORTTAVR=" + std::to_string(server.port()) + "&"},
       {"versionTAVR, version file", "BIN/version", fault::folder_in_place, "OP=versionTAVR&",
        "RE=versionTAVR&VER=null&SYS=null&CP=no_file&", {}, "RE=versionTAVR&VER=1.0.0&"},
-      // The journal append is the one write whose failure is not reported:
-      // the object is acknowledged and listed, but a rebuild will lack it.
+      // A journal that cannot take the line refuses the object, and the
+      // object's line is taken back (its file may stay, empty), so that the
+      // retry writes it again instead of finding it "listed already".
       {"add_pesel_obj, journal", "DISK/LIST/list_pesel_obj.q", fault::folder_in_place,
-       "OP=add_pesel_obj&PESEL=" + person + "&UID32={UID}&DEP=8&", "RE=add_pesel_obj&STATUS=done&",
+       "OP=add_pesel_obj&PESEL=" + person + "&UID32={UID}&DEP=8&", "RE=add_pesel_obj&STATUS=refused&CP=no_file&",
        {person_dir + "/pesel.obj"}, "RE=add_pesel_obj&STATUS=done&"},
   };
   for (const fault_row& r : rows) {

@@ -3,7 +3,9 @@
 // it is stored nor when the trees are rebuilt.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "admin/journal_phases.h"
 #include "admin/replay_plan.h"
@@ -59,6 +61,28 @@ TEST_F(FindingsDir, RestoreLeavesOutAnAddressRecordWithALineBreak) {
   EXPECT_EQ(plan.targets[0].path, dir / "UID32BASE/A/B/C/ABCuvw/ip.q");
   ASSERT_EQ(plan.targets[0].lines.size(), 1u);
   EXPECT_EQ(plan.targets[0].lines[0].text, "IPADDR=10.1.2.3&");
+}
+
+// An older version on a full disk left a fragment without its newline in
+// the objects journal, and glued the next acknowledged line to it; the
+// rebuild filed that record under the fragment's PESEL.
+TEST_F(FindingsDir, RestoreSkipsAJournalFragmentAndNeverFilesAGluedRecordUnderIt) {
+  write_file(dir / "LIST/list_pesel_obj.q",
+             "PESEL=RS000000011&UID32=a&DEP=1&\n"
+             "PESEL=RS000000049&UPESEL=RS000000162&UID32=b&DEP=2&\n"
+             "PESEL=RS000000011&UID32=c&DEP=3&\n"
+             "PESEL=RS000000077&UID");
+  replay_plan plan;
+  phase_result r = plan_pesel_phase(plan, "list_pesel_obj.q", "pesel.obj", "no_file[3]", "incorrect_qvector[3]");
+  EXPECT_EQ(r.stop_cause, nullptr);
+  std::map<std::string, std::vector<std::string>> filed;
+  for (const auto& t : plan.targets)
+    for (const auto& l : t.lines) filed[t.path.substr(t.path.find("PESEL/") + 6)].push_back(std::string(l.text));
+  const std::map<std::string, std::vector<std::string>> expected = {
+      {"RS/00/00/00/01/1/pesel.obj", {"PESEL=RS000000011&UID32=a&DEP=1&", "PESEL=RS000000011&UID32=c&DEP=3&"}},
+      {"RS/00/00/00/16/2/pesel.obj", {"PESEL=RS000000162&UID32=b&DEP=2&"}},
+  };
+  EXPECT_EQ(filed, expected);
 }
 
 }  // namespace

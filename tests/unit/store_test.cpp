@@ -360,9 +360,9 @@ TEST_F(StoreDir, OneDescriptorReadsAFileAndThenAppendsToIt) {
   ASSERT_EQ(read_last_line_at(fd.get(), out, sizeof out), line_found);
   EXPECT_STREQ(out, "D=b&U=2&");
   EXPECT_EQ(read_last_line_containing_at(fd.get(), "D=c&", out, sizeof out), line_none);
-  EXPECT_EQ(append_line_and_close(std::move(fd), "D=a&U=3&"), append_written);
+  EXPECT_EQ(append_line_and_close(std::move(fd), path.c_str(), "D=a&U=3&"), append_written);
   EXPECT_EQ(file_text(path), "D=a&U=1&\nD=b&U=2&\nD=a&U=3&\n") << "appended at the end, not at the read offset";
-  EXPECT_EQ(append_line_and_close(unique_fd(), "D=a&"), append_failed);
+  EXPECT_EQ(append_line_and_close(unique_fd(), path.c_str(), "D=a&"), append_failed);
 }
 
 TEST_F(StoreDir, JoinedPathMustStayUnder512Bytes) {

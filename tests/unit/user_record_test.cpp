@@ -244,11 +244,19 @@ TEST_F(UserStore, APersonFileThatCannotBeWrittenKeepsTheUserEntryAndSkipsTheJour
   EXPECT_EQ(read_file(usr_q()), "UID32=N&\nUID32=M&\n");
 }
 
-TEST_F(UserStore, JournalsThatCannotBeWrittenDoNotFailTheVersion) {
+TEST_F(UserStore, AVersionTheJournalsCannotTakeIsTakenBackAndRefused) {
   ASSERT_TRUE(copy_text(list_base, dir / "NO/SUCH/LIST"));
+  EXPECT_EQ(save_user_to_structures(kUidp, kPesel, "UID32=N&"), -1);
+  EXPECT_EQ(read_file(usr_q()), "");
+  EXPECT_EQ(read_file(pesel_usr()), "");
+
+  // The retry once the journals can be written stores one whole version.
+  ASSERT_TRUE(copy_text(list_base, dir / "LIST"));
   EXPECT_EQ(save_user_to_structures(kUidp, kPesel, "UID32=N&"), 0);
   EXPECT_EQ(read_file(usr_q()), "UID32=N&\n");
   EXPECT_EQ(read_file(pesel_usr()), "UID32=N&\n");
+  EXPECT_EQ(read_file(dir / "LIST/list_pesel_usr.q"), "UID32=N&\n");
+  EXPECT_EQ(read_file(dir / "LIST/list_uid32base.q"), "UID32=N&\n");
 }
 
 TEST_F(UserStore, ALinePastTheRecordLimitIsNotWritten) {
