@@ -151,9 +151,11 @@ TEST(Reliability, SilentConnectionsCannotKeepANewClientOut) {
       }
       return n - 1;  // the listening socket
     };
-    for (auto until = steady_clock::now() + seconds(20); sockets_held() < room && steady_clock::now() < until;)
+    // (It dips by one for a moment each time a connection gives way.)
+    int held = 0;
+    for (auto until = steady_clock::now() + seconds(20); (held = sockets_held()) < room && steady_clock::now() < until;)
       std::this_thread::sleep_for(milliseconds(50));
-    ASSERT_GE(sockets_held(), room);
+    EXPECT_GE(held, room);
 
     auto start = steady_clock::now();
     EXPECT_EQ(server.ask("TEST=H00&"), "REPLY=velmorTAVR_CENTRAL&");
