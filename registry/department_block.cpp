@@ -95,8 +95,8 @@ int chg_euid_in_pesel_base(const char* dep, const char* nip, const char* regon, 
   if (remove_file(tmp) != 0) return -1;
 
   {
-    // Journal lines of a rewrite that never replaces the file are taken back
-    // (where no other writer appended since), and the half-made copy goes.
+    // A rewrite that never replaces the file takes its tree lines back and
+    // notes its journal lines as reaching no tree; the half-made copy goes.
     append_log written;
     auto refuse = [&] {
       take_back_request(written);
@@ -149,7 +149,7 @@ int chg_euid_in_uid32base(const char* dep, const char* new_euid, const char* uid
   if (!reader.is_open()) return -1;
   if (remove_file(tmp) != 0) return -1;
   // As in the firm files: journal lines for a node.q that is not replaced
-  // are taken back. Notices already sent cannot be.
+  // are noted as reaching no tree. Notices already sent cannot be taken back.
   append_log written;
   auto refuse = [&] {
     take_back_request(written);

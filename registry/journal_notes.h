@@ -1,7 +1,7 @@
 // The notes beside the journals that a rebuild needs to give back the live
 // trees: a block changes lines in place while its journal only appends, and
-// a refused request whose journal line could not be taken back (another
-// writer appended after it) leaves a line that no tree received. Each note
+// a refused request leaves journal lines (journals keep every line they
+// receive) that no tree received. Each note
 // names a journal and the byte offset where the line begins:
 //   JOURNAL=list_uid32base.q&AT=1234&LINE=0&   replaces line 0 of its file
 //   JOURNAL=list_pesel_obj.q&AT=99&SKIP=1&     reached no tree
