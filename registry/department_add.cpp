@@ -58,47 +58,19 @@ bool pesel_nod_path(const char* identifier, char* out) {
   return b.ok();
 }
 
-}  // namespace
-
-namespace {
-
-// Which of the firm's identifiers a pesel.nod belongs to.
-enum class firm_id { none, nip, regon };
-
-// The firm file the lookup read, still open for the append that follows it.
-struct firm_file {
-  firm_id owner = firm_id::none;  // whose pesel.nod fd is
-  unique_fd fd;
-  char path[fmt::path_size] = "";
-};
-
-// A firm file's last line containing needle: through a descriptor that can
-// also append, kept in keep, when the file opens so; else by its path.
-int read_firm_line(firm_id owner, const char* path, const char* needle, char* line, firm_file& keep) {
-  unique_fd fd = open_for_update(path);
-  if (!fd) return read_last_line_containing(path, needle, line, fmt::line_size);
-  int found = read_last_line_containing_at(fd.get(), needle, line, fmt::line_size);
-  if (found != line_no_file) {
-    keep.owner = owner;
-    keep.fd = std::move(fd);
-    copy_text(keep.path, path);
-  }
-  return found;
-}
-
-int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_out, char* euid_out,
-              firm_file& keep) {
+int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_out, char* euid_out) {
   copy_text(uid32_out, dpt_stored_field_size, "null");
   copy_text(euid_out, dpt_stored_field_size, "null");
 
   // The firm's file: the NIP's, else the REGON's. Both readers look from the
-  // end of the file, so a firm with many lines costs no more than one.
+  // end of the file, so a firm with many lines costs no more than one (and
+  // in the server the file stays open for the department's line).
   char path[fmt::path_size];
   char line[fmt::line_size];
   int found = line_no_file;
-  for (auto [owner, id] : {std::pair{firm_id::nip, nip}, std::pair{firm_id::regon, regon}}) {
+  for (const char* id : {nip, regon}) {
     if (is_null_value(id) || !pesel_nod_path(id, path)) continue;
-    found = read_firm_line(owner, path, dep, line, keep);
+    found = read_last_line_containing(path, dep, line, sizeof line);
     if (found != line_no_file) break;
   }
   if (found == line_no_file) return -1;
@@ -118,8 +90,7 @@ int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_o
 
   // A new department inherits the pair of the firm's most recent line; an
   // empty file counts as a last line without fields.
-  int last = keep.fd ? read_last_line_at(keep.fd.get(), line, sizeof line) : read_last_line(path, line, sizeof line);
-  if (last != line_found) line[0] = '\0';
+  if (read_last_line(path, line, sizeof line) != line_found) line[0] = '\0';
   m.read_line(line);
   copy_text(uid32_out, dpt_stored_field_size, m.uid32);
   copy_text(euid_out, dpt_stored_field_size, m.euid);
@@ -129,20 +100,11 @@ int find_firm(const char* dep, const char* nip, const char* regon, char* uid32_o
   return 0;
 }
 
-// add_node_to_pesel, through the lookup's descriptor when it holds this
-// identifier's file (the folders exist then).
-int add_firm_line(firm_id owner, const char* identifier, const char* line, firm_file& firm) {
-  if (firm.fd && firm.owner == owner)
-    return append_line_and_close(std::move(firm.fd), firm.path, line) == append_written ? 0 : -1;
-  return add_node_to_pesel(identifier, line);
-}
-
 }  // namespace
 
 int check_dep_in_pesel_base(const char* dep, const char* nip, const char* regon, char* uid32_out,
                             char* euid_out) {
-  firm_file unused;
-  return find_firm(dep, nip, regon, uid32_out, euid_out, unused);
+  return find_firm(dep, nip, regon, uid32_out, euid_out);
 }
 
 int add_node_to_pesel(const char* identifier, const char* line) {
@@ -167,9 +129,7 @@ int add_department(char* message, char* reply) {
   // malformed before the firm is looked at, whatever the firm's state.
   if (!texts_fit(r)) return reply_refused(reply, op, "incorrect_qvector");
   // The pair always comes from the firm's lines or from a fresh generation.
-  // The firm file read here stays open for the department's line.
-  firm_file firm;
-  if (find_firm(r.dep, r.nip, r.regon, r.uid32, r.euid, firm) == 0)
+  if (find_firm(r.dep, r.nip, r.regon, r.uid32, r.euid) == 0)
     return reply_refused(reply, op, "incorrect_arguments");
   if (is_null_value(r.uid32) && is_null_value(r.euid) && gen_UID64T(r.uid32, r.euid, 0) != 0)
     return reply_refused(reply, op, "no_gen_UID");
@@ -181,9 +141,9 @@ int add_department(char* message, char* reply) {
   // A journal that misses a line refuses the request; the appends it made
   // are taken back, so a retry leaves one whole record in every place.
   append_log written;
-  if (!is_null_value(r.nip) && add_firm_line(firm_id::nip, r.nip, t.pesel, firm) != 0)
+  if (!is_null_value(r.nip) && add_node_to_pesel(r.nip, t.pesel) != 0)
     return reply_refused(reply, op, "no_file[1]");
-  if (!is_null_value(r.regon) && add_firm_line(firm_id::regon, r.regon, t.pesel, firm) != 0)
+  if (!is_null_value(r.regon) && add_node_to_pesel(r.regon, t.pesel) != 0)
     return reply_refused(reply, op, "no_file[2]");
   if (add_text_line(list_base, fname::firms_journal, t.pesel) != 0) {
     take_back_request(written);

@@ -10,6 +10,7 @@
 #include "base/format.h"
 #include "base/io.h"
 #include "base/owners.h"
+#include "store/file_cache.h"
 #include "store/lines.h"
 #include "store/paths.h"
 #include "store/replace.h"
@@ -112,6 +113,7 @@ void restore_ip_record(const ip_slot& slot) {
     write_record_at(path, slot.old, sizeof slot.old, slot.at);
     return;
   }
+  file_cache_forget(path);
   if (::truncate(path, slot.old_size) != 0) std::perror("truncate");
 }
 

@@ -14,6 +14,7 @@
 #include "base/io.h"
 #include "base/text.h"
 #include "store/durable.h"
+#include "store/file_cache.h"
 #include "store/paths.h"
 #include "store/settings.h"
 #include "store/write_seam.h"
@@ -123,30 +124,44 @@ int write_and_close(const char* path, unique_fd fd, bool created, off_t begin, c
   return append_written;
 }
 
+// The line through the loop's kept descriptor: nobody else appends to the
+// file meanwhile, so no lock is taken, the line begins at the kept size, and
+// a write that stops short is cut back to it at once.
+int append_kept(const char* path, int fd, off_t begin, bool created, const line_buffer& buf) {
+  std::size_t done = store_write_up_to(path, fd, buf.data(), buf.size());
+  if (done != buf.size()) {
+    const bool back = created && begin == 0 ? ::unlink(path) == 0 : ::ftruncate(fd, begin) == 0;
+    if (!back) std::perror(path);
+    file_cache_forget(path);
+    return append_failed;
+  }
+  file_cache_appended(path, buf.data(), buf.size());
+  if (active_log) active_log->note(path, begin, begin + static_cast<off_t>(buf.size()), created);
+  if (sync_writes) note_written_file(path, created);
+  return append_written;
+}
+
 }  // namespace
 
 int append_line(const char* path, const char* line) {
   line_buffer buf(line);
   if (!buf.ok()) return append_not_opened;
-  unique_fd fd;
-  bool created = false;
+  int kept_fd = -1;
   off_t begin = 0;
+  bool created = false;
+  switch (file_cache_for_append(path, kept_fd, begin, created)) {
+    case kept_look::found:
+      return append_kept(path, kept_fd, begin, created, buf);
+    case kept_look::no_file:
+      return append_not_opened;
+    case kept_look::off:
+      break;
+  }
+  file_cache_forget(path);  // it grows beside what is kept of it
+  unique_fd fd;
   int rc = open_locked(path, fd, created, begin);
   if (rc != append_written) return rc;
   return write_and_close(path, std::move(fd), created, begin, buf);
-}
-
-int append_line_and_close(unique_fd fd, const char* path, const char* line) {
-  line_buffer buf(line);
-  if (!buf.ok() || !fd || !lock_file(fd.get())) return append_failed;
-  // The lookup's descriptor may name a file without a name since: the path then.
-  off_t begin = linked_size(fd.get());
-  if (begin < 0) return append_line(path, line) == append_written ? append_written : append_failed;
-  return write_and_close(path, std::move(fd), false, begin, buf);
-}
-
-unique_fd open_for_update(const char* path) {
-  return unique_fd(::open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK));
 }
 
 append_log::append_log() : outer_(active_log) { active_log = this; }
@@ -185,6 +200,7 @@ bool append_log::undo_outside(const char* folder) {
 }
 
 bool cut_back_append(const char* path, off_t begin, off_t end, bool created) {
+  file_cache_forget(path);
   unique_fd fd(::open(path, O_WRONLY | O_CLOEXEC));
   // The name may have been given to another file meanwhile (a block's
   // rename): only a file still named, under its lock, is cut.

@@ -1,8 +1,11 @@
-// Appends to line files: one line and its newline in one write under an
-// exclusive flock of the file, the file closed within the call. A write that
-// fails part-way is cut back to where the line began while the lock is still
-// held, so no later line (this process's or a block child's) is ever glued
-// to a fragment, and another writer's line is never split.
+// Appends to line files: one line and its newline in one write. While other
+// processes may append too (block children run, or the loop keeps nothing),
+// the write is made under an exclusive flock of the file, which is closed
+// within the call; otherwise it goes through the loop's kept descriptor
+// (store/file_cache.h). A write that fails part-way is cut back to where the
+// line began before anyone else can append (under the lock, or by the only
+// writer), so no later line is ever glued to a fragment, and another
+// writer's line is never split.
 #pragma once
 
 #include <cstddef>
@@ -40,15 +43,6 @@ int add_string_making_dirs(const char* path, const char* line, MakeDirs&& make_d
   }
   return rc == append_written ? 0 : -1;
 }
-
-// A file that one operation reads and then appends to goes through one
-// descriptor, opened for reading and appending but never created: an empty
-// owner when the file is missing or cannot be opened so (callers then use
-// the path readers of store/lines.h, which tell the cases apart).
-unique_fd open_for_update(const char* path);
-// Appends line and '\n' in one write and closes fd (opened on path);
-// append_written, or append_failed when the write or the close fails.
-int append_line_and_close(unique_fd fd, const char* path, const char* line);
 
 // The appends one request made, so that a request refused after some of its
 // writes can take them back. While a log lives it records every successful

@@ -1,8 +1,8 @@
 // The head of a record file in one read.
 //
 // Most record files hold a few lines: open, one read of the first window,
-// close, with no status call and no stream. Nothing is kept open between
-// calls.
+// close, with no status call and no stream; a file the loop keeps open
+// (store/file_cache.h) is read from what is kept.
 #pragma once
 #include <cstddef>
 #include <sys/types.h>

@@ -14,6 +14,7 @@
 #include "base/io.h"
 #include "base/owners.h"
 #include "base/text.h"
+#include "store/file_cache.h"
 #include "store/file_head.h"
 #include "store/paths.h"
 
@@ -55,10 +56,19 @@ class backward_lines {
 
   // For a file read whole into window() (it was smaller than the window):
   // the search needs no descriptor.
-  void start_whole(off_t size) {
+  void start_whole(off_t size) { start_memory(win_, size); }
+  // For text held elsewhere (a kept file's whole lines), searched in place
+  // as a file of its own.
+  void start_memory(const char* text, off_t size) {
+    data_ = text;
     win_begin_ = 0;
     win_end_ = size;
     size_ = size;
+  }
+  // For a file of known size, or the part of it before the given offset.
+  void start_at(off_t size) {
+    size_ = size;
+    win_begin_ = win_end_ = 0;
   }
   // For a file opened by the caller: only its size is asked for, and the
   // window is read where the search begins.
@@ -106,6 +116,7 @@ class backward_lines {
       win_begin_ = win_end_ = 0;  // the file shrank or cannot be read
       return false;
     }
+    data_ = win_;
     win_begin_ = begin;
     win_end_ = end;
     return true;
@@ -115,7 +126,7 @@ class backward_lines {
     if (at < win_begin_ || at >= win_end_) {
       if (!load(at + 1)) return false;
     }
-    c = win_[at - win_begin_];
+    c = data_[at - win_begin_];
     return true;
   }
 
@@ -129,8 +140,8 @@ class backward_lines {
         // pieces can be tested in place.
         if (!load(stop - limit <= window_tail ? stop : limit)) return -1;
       }
-      const void* nl = ::memrchr(win_, '\n', static_cast<std::size_t>(limit - win_begin_));
-      if (nl) return win_begin_ + (static_cast<const char*>(nl) - win_) + 1;
+      const void* nl = ::memrchr(data_, '\n', static_cast<std::size_t>(limit - win_begin_));
+      if (nl) return win_begin_ + (static_cast<const char*>(nl) - data_) + 1;
       limit = win_begin_;
     }
     return 0;
@@ -140,7 +151,7 @@ class backward_lines {
   bool bytes(off_t from, off_t to, std::string_view& v) {
     std::size_t n = static_cast<std::size_t>(to - from);
     if (from >= win_begin_ && to <= win_end_) {
-      v = std::string_view(win_ + (from - win_begin_), n);
+      v = std::string_view(data_ + (from - win_begin_), n);
       return true;
     }
     if (read_up_to(fd_, scratch_, n, from) != static_cast<ssize_t>(n)) return false;
@@ -149,6 +160,7 @@ class backward_lines {
   }
 
   int fd_;
+  const char* data_ = win_;  // the window's bytes: win_, or text held elsewhere
   off_t size_ = 0;
   off_t win_begin_ = 0;
   off_t win_end_ = 0;
@@ -162,7 +174,48 @@ int read_last_line(const char* path, char* out, std::size_t cap) {
   return read_last_line_containing(path, "", out, cap);
 }
 
+namespace {
+
+// The search over a kept file: its whole lines in memory first (all of them
+// when the whole file is kept, else those after the first newline of the
+// kept end), and only when they hold no match, the older part through the
+// kept descriptor. The lines are the same, so the answer is too.
+int last_containing_kept(const kept_file& k, std::string_view needle, char* out, std::size_t cap) {
+  std::string_view whole = k.tail;
+  off_t older_end = 0;  // the older part is [0, older_end)
+  if (k.tail_begin > 0) {
+    const std::size_t nl = whole.find('\n');
+    if (nl == std::string_view::npos) {
+      whole = {};
+      older_end = k.size;  // one line longer than what is kept: all from the file
+    } else {
+      whole.remove_prefix(nl + 1);
+      older_end = k.tail_begin + static_cast<off_t>(nl + 1);
+    }
+  }
+  {
+    backward_lines mem(-1);
+    mem.start_memory(whole.data(), static_cast<off_t>(whole.size()));
+    const int found = mem.last_containing(needle, out, cap);
+    if (found != line_none || older_end == 0) return found;
+  }
+  backward_lines lines(k.fd);
+  lines.start_at(older_end);
+  return lines.last_containing(needle, out, cap);
+}
+
+}  // namespace
+
 int read_last_line_containing(const char* path, const char* needle, char* out, std::size_t cap) {
+  kept_file k;
+  switch (file_cache_look(path, k)) {
+    case kept_look::found:
+      return last_containing_kept(k, needle, out, cap);
+    case kept_look::no_file:
+      return line_no_file;
+    case kept_look::off:
+      break;
+  }
   unique_fd fd = open_for_reading(path);
   if (!fd) return line_no_file;
   {
@@ -179,19 +232,6 @@ int read_last_line_containing(const char* path, const char* needle, char* out, s
   backward_lines lines(fd.get());
   if (!lines.start_sized()) return line_no_file;
   return lines.last_containing(needle, out, cap);
-}
-
-int read_last_line_containing_at(int fd, const char* needle, char* out, std::size_t cap) {
-  // A file read and then appended to through one descriptor is a record
-  // list that grows by a line per change and soon outgrows one window: its
-  // size comes first, and the search starts at its end.
-  backward_lines lines(fd);
-  if (!lines.start_sized()) return line_no_file;
-  return lines.last_containing(needle, out, cap);
-}
-
-int read_last_line_at(int fd, char* out, std::size_t cap) {
-  return read_last_line_containing_at(fd, "", out, cap);
 }
 
 int read_first_line(const char* path, char* out, std::size_t cap) {

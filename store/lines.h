@@ -21,7 +21,3 @@ int read_last_line(const char* path, char* out, std::size_t cap);
 int read_last_line_containing(const char* path, const char* needle, char* out, std::size_t cap);
 // The first line.
 int read_first_line(const char* path, char* out, std::size_t cap);
-
-// read_last_line_containing and read_last_line on such a descriptor.
-int read_last_line_containing_at(int fd, const char* needle, char* out, std::size_t cap);
-int read_last_line_at(int fd, char* out, std::size_t cap);

@@ -12,16 +12,22 @@
 #include "base/owners.h"
 #include "base/text.h"
 #include "store/durable.h"
+#include "store/file_cache.h"
 #include "store/settings.h"
 #include "store/write_seam.h"
 
 int replace_by_rename(const char* from, const char* to) {
+  file_cache_forget(from);
+  file_cache_forget(to);
   if (store_ops().rename(from, to) != 0) return -1;
   if (sync_writes) note_written_file(to, true);
   return 0;
 }
 
-int remove_file(const char* path) { return ::unlink(path) == 0 || errno == ENOENT ? 0 : -1; }
+int remove_file(const char* path) {
+  file_cache_forget(path);
+  return ::unlink(path) == 0 || errno == ENOENT ? 0 : -1;
+}
 
 int replace_with_copy(const char* src, const char* dst) {
   char tmp[fmt::path_size];
@@ -59,6 +65,7 @@ int replace_with_text(const char* path, const char* text, std::size_t n) {
 }
 
 int write_record_at(const char* path, const char* record, std::size_t n, off_t at) {
+  file_cache_forget(path);
   unique_fd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
   if (!fd) return -1;
   while (::flock(fd.get(), LOCK_EX) != 0)

@@ -6,15 +6,19 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
 #include "store/append.h"
 #include "store/date_field.h"
+#include "store/file_cache.h"
 #include "store/line_reader.h"
 #include "store/lines.h"
 #include "store/paths.h"
+#include "store/replace.h"
 #include "store/settings.h"
 #include "wire/message.h"
 
@@ -345,24 +349,130 @@ TEST_F(StoreDir, FoldersAreMadeOnlyWhenTheAppendFindsThemMissing) {
   }
 }
 
-TEST_F(StoreDir, OneDescriptorReadsAFileAndThenAppendsToIt) {
-  EXPECT_FALSE(open_for_update(at("missing.q").c_str())) << "must not create";
-  EXPECT_FALSE(fs::exists(at("missing.q")));
-  EXPECT_FALSE(open_for_update(root_.c_str())) << "a folder is no file";
+// The files the loop keeps open answer exactly as the plain readers do: a
+// seeded mix of short lines, lines longer than a fgets piece and longer
+// than what is kept of a file's end, NUL bytes and a last line without its
+// newline, searched for needles near the end, far back and nowhere, before
+// and after appends through the kept descriptor.
+TEST_F(StoreDir, KeptFilesAnswerAsThePlainReadersDo) {
+  struct cache_on {
+    cache_on() { file_cache_enable(kept_files_max); }
+    ~cache_on() { file_cache_enable(0); }
+  };
+  std::srand(7);
+  std::string text;
+  for (int i = 0; i < 400; ++i) {
+    const int kind = std::rand() % 10;
+    std::string line = "N=" + std::to_string(i) + "&";
+    if (kind == 0) line += std::string(600 + std::rand() % 400, 'p');       // pieces
+    if (kind == 1 && i % 50 == 1) line += std::string(9000, 'q');          // past the kept end
+    if (kind == 2) line += std::string("Z=") + '\0' + "hidden&";           // text after a NUL
+    text += line + "\n";
+  }
+  text += "N=tail&";  // no newline
+  const std::string path = at("big.q");
+  const std::vector<std::string> needles = {"", "N=399&", "N=3&", "N=0&", "hidden", "N=tail&", "absent", "qqqq", "pppp"};
 
-  const std::string path = at("firm.q");
+  auto answers = [&](bool kept) {
+    std::vector<std::string> out;
+    std::unique_ptr<cache_on> on(kept ? new cache_on : nullptr);
+    char line[512];
+    for (const std::string& n : needles) {
+      int rc = read_last_line_containing(path.c_str(), n.c_str(), line, sizeof line);
+      out.push_back(std::to_string(rc) + ":" + (rc == line_found ? line : ""));
+    }
+    int rc = read_first_line(path.c_str(), line, sizeof line);
+    out.push_back(std::to_string(rc) + ":" + (rc == line_found ? line : ""));
+    return out;
+  };
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    write_file(path, text);
+    EXPECT_EQ(answers(true), answers(false));
+    text += "\nN=more" + std::to_string(round) + "&";
+  }
+
+  // Appends through the kept descriptor land at the end and are read back
+  // from what is kept, a long run of them past what the end holds.
   write_file(path, "D=a&U=1&\nD=b&U=2&\n");
-  unique_fd fd = open_for_update(path.c_str());
-  ASSERT_TRUE(fd);
-  char out[512];
-  ASSERT_EQ(read_last_line_containing_at(fd.get(), "D=a&", out, sizeof out), line_found);
-  EXPECT_STREQ(out, "D=a&U=1&");
-  ASSERT_EQ(read_last_line_at(fd.get(), out, sizeof out), line_found);
-  EXPECT_STREQ(out, "D=b&U=2&");
-  EXPECT_EQ(read_last_line_containing_at(fd.get(), "D=c&", out, sizeof out), line_none);
-  EXPECT_EQ(append_line_and_close(std::move(fd), path.c_str(), "D=a&U=3&"), append_written);
-  EXPECT_EQ(file_text(path), "D=a&U=1&\nD=b&U=2&\nD=a&U=3&\n") << "appended at the end, not at the read offset";
-  EXPECT_EQ(append_line_and_close(unique_fd(), path.c_str(), "D=a&"), append_failed);
+  {
+    cache_on on;
+    char line[512];
+    ASSERT_EQ(read_last_line_containing(path.c_str(), "D=a&", line, sizeof line), line_found);
+    EXPECT_STREQ(line, "D=a&U=1&");
+    std::string expected = "D=a&U=1&\nD=b&U=2&\n";
+    for (int i = 0; i < 300; ++i) {
+      const std::string l = "D=" + std::string(i % 7 == 0 ? "a" : "c") + "&U=" + std::to_string(i) + "&" + std::string(40, 'x');
+      ASSERT_EQ(append_line(path.c_str(), l.c_str()), append_written);
+      expected += l + "\n";
+      ASSERT_EQ(read_last_line_containing(path.c_str(), "D=a&", line, sizeof line), line_found);
+      EXPECT_EQ(std::string(line).substr(0, 4), "D=a&");
+    }
+    EXPECT_EQ(file_text(path), expected) << "appended at the end, whole";
+    ASSERT_EQ(read_last_line_containing(path.c_str(), "D=b&", line, sizeof line), line_found)
+        << "a line older than the kept end is found in the file";
+    EXPECT_STREQ(line, "D=b&U=2&");
+  }
+
+  // Missing files are not made by a read, and a folder is no file.
+  cache_on on;
+  char line[512];
+  EXPECT_EQ(read_last_line(at("missing.q").c_str(), line, sizeof line), line_no_file);
+  EXPECT_FALSE(fs::exists(at("missing.q")));
+  EXPECT_EQ(read_last_line(root_.c_str(), line, sizeof line), line_no_file);
+  EXPECT_EQ(append_line(root_.c_str(), "X=1&"), append_not_opened);
+}
+
+// What is kept never hides a change: the store's own rewrites forget the
+// file at once, a change by another process is seen by the next request.
+TEST_F(StoreDir, AKeptFileIsReadAnewAfterAnyOtherChange) {
+  file_cache_enable(kept_files_max);
+  struct off {
+    ~off() { file_cache_enable(0); }
+  } guard;
+  const std::string path = at("ip.q");
+  write_file(path, "IPADDR=1&\n");
+  char line[512];
+  ASSERT_EQ(read_last_line(path.c_str(), line, sizeof line), line_found);
+  EXPECT_STREQ(line, "IPADDR=1&");
+
+  ASSERT_EQ(replace_with_text(path.c_str(), "IPADDR=2&\n", 10), 0);
+  ASSERT_EQ(read_first_line(path.c_str(), line, sizeof line), line_found);
+  EXPECT_STREQ(line, "IPADDR=2&") << "a rename over the file";
+
+  struct change {
+    const char* what;
+    std::function<void()> make;
+    const char* then;
+  };
+  const std::vector<change> changes = {
+      {"appended from outside", [&] { std::ofstream(path, std::ios::app) << "IPADDR=3&\n"; }, "IPADDR=3&"},
+      {"rewritten in place, to the same size", [&] { write_file(path, "IPADDR=4&\nIPADDR=5&\n"); }, "IPADDR=5&"},
+      {"another file renamed over it",
+       [&] {
+         write_file(path + ".x", "IPADDR=6&\nIPADDR=7&\n");
+         fs::rename(path + ".x", path);
+       },
+       "IPADDR=7&"},
+      {"removed", [&] { fs::remove(path); }, ""},
+  };
+  for (const change& c : changes) {
+    SCOPED_TRACE(c.what);
+    read_last_line(path.c_str(), line, sizeof line);  // kept as it was
+    c.make();
+    file_cache_next_request();
+    const int rc = read_last_line(path.c_str(), line, sizeof line);
+    if (*c.then) {
+      ASSERT_EQ(rc, line_found);
+      EXPECT_STREQ(line, c.then);
+    } else {
+      EXPECT_EQ(rc, line_no_file);
+    }
+  }
+
+  // An append after the file was removed makes it anew, not into the old one.
+  ASSERT_EQ(append_line(path.c_str(), "IPADDR=8&"), append_written);
+  EXPECT_EQ(file_text(path), "IPADDR=8&\n");
 }
 
 TEST_F(StoreDir, JoinedPathMustStayUnder512Bytes) {

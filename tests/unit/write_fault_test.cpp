@@ -21,6 +21,7 @@
 #include "registry/start_codes.h"
 #include "registry/users.h"
 #include "store/append.h"
+#include "store/file_cache.h"
 #include "store/replace.h"
 #include "store/write_seam.h"
 #include "tests/support/fake_peer.h"
@@ -96,15 +97,19 @@ void arm(fault kind, const std::string& target) {
   faults.short_done = false;
 }
 
-class WriteFaults : public testing_support::scratch_settings {
+// Every case runs twice: with plain reads and writes, and with the files kept
+// open as the server's loop keeps them.
+class WriteFaults : public testing_support::scratch_settings, public testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
     scratch_settings::SetUp();
     faults = injector{};
     store_ops().write = faulty_write;
     store_ops().rename = faulty_rename;
+    file_cache_enable(GetParam() ? kept_files_max : 0);
   }
   void TearDown() override {
+    file_cache_enable(0);
     reset_store_write_ops();
     faults = injector{};
     scratch_settings::TearDown();
@@ -172,7 +177,7 @@ bool is_journal(const std::string& path) {
   return path.find("/LIST/") != std::string::npos && !path.ends_with("list_ip.nq");
 }
 
-TEST_F(WriteFaults, AFailedAppendIsCutBackSoTheNextLineStandsAlone) {
+TEST_P(WriteFaults, AFailedAppendIsCutBackSoTheNextLineStandsAlone) {
   const std::string path = dir / "LIST/j.q";
   write_file(path, "A=1&\n");
   for (fault f : {fault::fail_write, fault::short_write}) {
@@ -186,7 +191,7 @@ TEST_F(WriteFaults, AFailedAppendIsCutBackSoTheNextLineStandsAlone) {
   EXPECT_EQ(read_file(path), "A=1&\nC=3&\n");
 }
 
-TEST_F(WriteFaults, TakingAppendsBackNeverCutsAnotherWritersLine) {
+TEST_P(WriteFaults, TakingAppendsBackNeverCutsAnotherWritersLine) {
   const std::string mine = dir / "LIST/mine.q";
   const std::string shared = dir / "LIST/shared.q";
   {
@@ -202,7 +207,7 @@ TEST_F(WriteFaults, TakingAppendsBackNeverCutsAnotherWritersLine) {
   EXPECT_EQ(read_file(shared), "S=1&\nOTHER=1&\n");
 }
 
-TEST_F(WriteFaults, AWholeFileIsReplacedOnlyByAComplete) {
+TEST_P(WriteFaults, AWholeFileIsReplacedOnlyByAComplete) {
   const std::string path = dir / "LIST/whole.q";
   write_file(path, "IPADDR=1.1.1.1&\n");
   const std::string next = "IPADDR=2.2.2.2&\n";
@@ -232,7 +237,7 @@ struct fault_case {
   bool rename = false;
 };
 
-TEST_F(WriteFaults, EachRegisteringOperationRefusesWithItsCauseAndARetryCompletesTheRecord) {
+TEST_P(WriteFaults, EachRegisteringOperationRefusesWithItsCauseAndARetryCompletesTheRecord) {
   make_letter_levels(dir / "UID32BASE");
   make_letter_levels(dir / "START");
   make_dirs(dir / "UID32BASE/A/B/C/ABCnode");
@@ -382,7 +387,7 @@ TEST_F(WriteFaults, EachRegisteringOperationRefusesWithItsCauseAndARetryComplete
 // (TMP, its journal lines, the rename). Never done under a fault; a refused
 // rewrite leaves its file and its journal as they were and no temporary file;
 // the retry blocks the firm and the journals end with the new lines.
-TEST_F(WriteFaults, ABlockUnderAFaultIsRefusedWithItsStepsCodeAndLeavesNoHalfWork) {
+TEST_P(WriteFaults, ABlockUnderAFaultIsRefusedWithItsStepsCodeAndLeavesNoHalfWork) {
   make_letter_levels(dir / "UID32BASE");
   testing_support::fake_peer local([](const std::string&) {
     return testing_support::fake_peer::coded("RE=block_department&STATUS=done&");
@@ -478,3 +483,6 @@ TEST_F(WriteFaults, ABlockUnderAFaultIsRefusedWithItsStepsCodeAndLeavesNoHalfWor
 }
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(PlainAndKept, WriteFaults, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& p) { return p.param ? "Kept" : "Plain"; });
