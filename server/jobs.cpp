@@ -15,6 +15,7 @@
 #include "server/pipeline.h"
 #include "server/instance_lock.h"
 #include "store/durable.h"
+#include "store/file_cache.h"
 #include "store/settings.h"
 #include "wire/message.h"
 
@@ -79,6 +80,8 @@ void close_all_but(int keep) {
 
 [[noreturn]] void child_main(job& j) {
   close_all_but(j.fd);
+  // The kept files were closed with the rest; the child opens what it needs.
+  file_cache_abandon();
   answer_job(j);
   std::fflush(stdout);
   std::fflush(stderr);
@@ -110,6 +113,15 @@ void job_queue::submit(std::unique_ptr<job> j) {
 
 void job_queue::start(std::unique_ptr<job> j) {
   if (j->kind == job_kind::child && start_child(*j)) return;
+  if (j->kind == job_kind::exclusive) {
+    // A restore rewrites the trees beside the store's primitives: nothing is
+    // kept across it.
+    const std::size_t kept = file_cache_capacity();
+    file_cache_enable(0);
+    answer_job(*j);
+    file_cache_enable(kept);
+    return;
+  }
   answer_job(*j);
 }
 
@@ -136,9 +148,11 @@ bool job_queue::start_child(job& j) {
     if (pidfd >= 0) ::close(pidfd);
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
+    file_cache_clear();  // what the child changed is read anew
     return true;
   }
   children_.emplace(pidfd, running{pid, j.keys});
+  file_cache_set_other_writers(true);
   return true;
 }
 
@@ -149,6 +163,10 @@ void job_queue::child_ended(int pidfd) {
   }
   ::close(pidfd);  // leaves the event set with it
   children_.erase(it);
+  // What the child changed is read anew; with no child left the loop is
+  // the only writer again.
+  file_cache_clear();
+  file_cache_set_other_writers(!children_.empty());
   drain();
 }
 

@@ -24,6 +24,7 @@
 #include "server/reply_batch.h"
 #include "server/sync_worker.h"
 #include "store/durable.h"
+#include "store/file_cache.h"
 #include "store/settings.h"
 #include "wire/message.h"
 
@@ -47,8 +48,9 @@ constexpr std::int64_t partial_gap_ms = 1000;
 // burst it arrived in.
 constexpr std::int64_t eviction_grace_ms = 50;
 // Descriptors kept free for handlers (their files, pipes and outgoing
-// connections): accepting stops while only these remain.
-constexpr std::size_t reserved_descriptors = 32;
+// connections, and the files kept open between requests): accepting stops
+// while only these remain.
+constexpr std::size_t reserved_descriptors = 32 + kept_files_max;
 // How soon accepting is tried again after the process ran out of descriptors.
 constexpr std::int64_t accept_retry_ms = 100;
 
@@ -380,6 +382,8 @@ void server() {
   if (::epoll_ctl(st.epoll_fd, EPOLL_CTL_ADD, st.listen_fd, &ev) == -1) error("epoll_ctl");
   auto events = std::make_unique<epoll_event[]>(max_events);
   st.jobs = std::make_unique<job_queue>(st.epoll_fd);
+  // Under a small descriptor limit fewer files are kept.
+  file_cache_enable(std::min(kept_files_max, limit / 16));
   if (sync_writes) {
     open_sync_targets();
     st.syncer = std::make_unique<sync_worker>(st.epoll_fd);
@@ -387,6 +391,7 @@ void server() {
 
   for (;;) {
     int n = ::epoll_wait(st.epoll_fd, events.get(), max_events, wait_timeout(st, monotonic_ms()));
+    file_cache_next_turn();
     std::int64_t now = monotonic_ms();
     for (int i = 0; i < n; ++i) {
       const epoll_event& e = events[i];

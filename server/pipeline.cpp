@@ -6,6 +6,7 @@
 #include "base/format.h"
 #include "server/dispatch.h"
 #include "store/durable.h"
+#include "store/file_cache.h"
 #include "store/settings.h"
 #include "wire/message.h"
 #include "wire/v1.h"
@@ -33,6 +34,7 @@ bool writes_unlisted(const char* message) {
 }  // namespace
 
 int answer_request(char* message, unsigned char* frame, const char* peer) {
+  file_cache_next_request();
   if (sync_writes && writes_unlisted(message)) note_unlisted_writes();
   int rc = analizator(message, message, peer);
   if (rc == dispatch_unknown) {

@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "store/file_cache.h"
 #include "tests/support/record_paths.h"
 #include "tests/support/dated_text.h"
 #include "tests/support/fake_peer.h"
@@ -443,7 +444,17 @@ TEST(Soak, ThousandsOfMixedAndHostileRequestsLeaveTheServerWholeAndEveryRecordSt
   std::string errors = server.errors();
   EXPECT_EQ(errors.find("ERROR: AddressSanitizer"), std::string::npos) << errors;
   EXPECT_EQ(errors.find("runtime error"), std::string::npos) << errors;
-  const auto descriptors_after = settled_descriptors(server.pid());
+  // Record files the loop keeps open between requests are no leak: regular
+  // files of the data folder, no more of them than it keeps.
+  auto descriptors_after = settled_descriptors(server.pid());
+  std::size_t kept = 0;
+  for (auto it = descriptors_after.begin(); it != descriptors_after.end();) {
+    const bool record = it->second.find("/DISK/") != std::string::npos && !descriptors_before.count(it->first) &&
+                        fs::is_regular_file(it->second);
+    kept += record;
+    it = record ? descriptors_after.erase(it) : std::next(it);
+  }
+  EXPECT_LE(kept, kept_files_max);
   EXPECT_EQ(descriptors_after, descriptors_before)
       << "before:" << listed(descriptors_before) << "\nafter:" << listed(descriptors_after);
   EXPECT_GT(soak.acknowledged(), 0u);
