@@ -226,8 +226,8 @@ run() {
 
 median() { sort -g | awk '{ a[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 
-declare -A target=([liveness]=0.85 [get_UID64]=0.80 [check_user]=0.70 [get_node]=0.70 [get_dep_data]=0.70
-                   [chk_scode]=0.70 [add_department]=0.40)
+declare -A target=([liveness]=0.95 [get_UID64]=0.95 [check_user]=0.85 [get_node]=0.85 [get_dep_data]=0.85
+                   [chk_scode]=0.85 [add_department]=0.60)
 
 echo "velmor request-cost benchmark, $(date '+%Y-%m-%d %H:%M')"
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
