@@ -19,6 +19,7 @@
 #include "tests/support/record_paths.h"
 #include "tests/support/dated_text.h"
 #include "tests/support/memory_dir.h"
+#include "tests/support/record_text.h"
 #include "tests/support/server_fixture.h"
 #include "tests/support/text_pattern.h"
 
@@ -38,9 +39,7 @@ using testing_support::value_of;
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 using testing_support::has_line;
-bool has_line_starting(const std::string& text, const std::string& start) {
-  return ("\n" + text).find("\n" + start) != std::string::npos;
-}
+using testing_support::has_line_starting;
 
 // The lines of a journal; a text that does not end with a newline has a
 // torn last line, reported as such.
@@ -113,19 +112,8 @@ void write_burst(const central_server& server, const std::string& uid, const std
   }
 }
 
-// The PESEL node line and the UID32 node line of a full department text,
-// up to their DATE fields.
-std::string pesel_node_start(const std::string& d) {
-  std::string s;
-  for (const char* k : {"UID32", "EUID", "NAME", "DEP", "NIP", "REGON"}) s += std::string(k) + "=" + value_of(d, k) + "&";
-  return s;
-}
-std::string uid32_node_start(const std::string& d) {
-  std::string s;
-  for (const char* k : {"UID32", "EUID", "NAME", "DEP", "PUID", "PORTP", "PORTQ", "NODES"})
-    s += std::string(k) + "=" + value_of(d, k) + "&";
-  return s;
-}
+using testing_support::pesel_node_start;
+using testing_support::uid32_node_start;
 
 TEST(CrashSafety, AcknowledgedRecordsSurviveSigkillAndRebuildFromTheJournals) {
   // DISK on a memory file system: the restore needs the real letter levels.
