@@ -16,8 +16,9 @@
 #include "base/owners.h"
 
 // Appends line and '\n' to dir/name (created if missing, mode 0666 less the
-// umask) in one write, closed within the call. -1 when the joined path does
-// not fit 512 bytes, the file cannot be opened, or the write or close fails.
+// umask) in one write, closed within the call unless the loop keeps it open.
+// -1 when the joined path does not fit 512 bytes, the file cannot be opened,
+// or the write (or a plain append's close) fails.
 int add_text_line(const char* dir, const char* name, const char* line);
 // The same for a complete path.
 int add_string_to_file(const char* path, const char* line);
